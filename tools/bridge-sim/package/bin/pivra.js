@@ -135,7 +135,9 @@ const commands = {
     'reset-pairing'() {
         fs.rmSync(p.session, { force: true });
         const pid = c.readPid(dir);
-        if (c.isAlive(pid)) process.kill(pid, 'SIGUSR1');
+        // Until the daemon has written its status it has no handler yet, and node would take
+        // SIGUSR1 as a request to open its inspector; a starting daemon writes a session anyway.
+        if (c.isAlive(pid) && c.readJson(p.status)?.pid === pid) process.kill(pid, 'SIGUSR1');
         return '[pivra] Pairing reset.\n';
     },
 };
