@@ -1,0 +1,74 @@
+# Test services shared by scripts/test and scripts/run: a D-Bus system bus, a loopback-only
+# avahi-daemon and an X server. Source this file; every service started here is recorded by
+# process id in $PIVRA_SERVICES_DIR and stopped by that id in stop_services, never by name.
+
+services_init() {
+    PIVRA_SERVICES_DIR=$(mktemp -d "${TMPDIR:-/tmp}/pivra-services.XXXXXX")
+    export PIVRA_SERVICES_DIR
+}
+
+system_bus_answers() {
+    dbus-send --system --print-reply --dest=org.freedesktop.DBus / \
+        org.freedesktop.DBus.GetId >/dev/null 2>&1
+}
+
+start_system_bus() {
+    if system_bus_answers; then
+        echo "services: using the running D-Bus system bus"
+        return 0
+    fi
+    mkdir -p /run/dbus
+    rm -f /run/dbus/pid
+    dbus-daemon --system --fork --print-pid >"$PIVRA_SERVICES_DIR/dbus.pid"
+    for _ in $(seq 50); do system_bus_answers && break; sleep 0.1; done
+    system_bus_answers || { echo "services: the D-Bus system bus did not start" >&2; return 1; }
+    echo "services: started a D-Bus system bus (pid $(cat "$PIVRA_SERVICES_DIR/dbus.pid"))"
+}
+
+# Starts avahi-daemon with the loopback-only configuration, unless one already runs that this
+# script did not start: announcing through that one would reach the real network, so the
+# DNS-SD tests are skipped instead.
+start_avahi() {
+    if avahi-daemon --check 2>/dev/null && [ ! -s "$PIVRA_SERVICES_DIR/avahi.pid" ]; then
+        echo "services: a system avahi-daemon is running; DNS-SD tests are skipped so that" \
+            "nothing is announced on the real network" >&2
+        export PIVRA_SKIP_DNSSD=1
+        return 0
+    fi
+    "$(dirname "${BASH_SOURCE[0]}")/test-avahi" start
+}
+
+start_xvfb() {
+    local display=99
+    while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do
+        display=$((display + 1))
+    done
+    Xvfb ":$display" -nolisten tcp -screen 0 1280x900x24 >"$PIVRA_SERVICES_DIR/xvfb.log" 2>&1 &
+    echo $! >"$PIVRA_SERVICES_DIR/xvfb.pid"
+    export DISPLAY=":$display"
+    for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+    xdpyinfo >/dev/null 2>&1 || { echo "services: Xvfb did not start" >&2; return 1; }
+    echo "services: started Xvfb on $DISPLAY"
+}
+
+stop_pid_file() {
+    local file=$1 pid
+    [ -s "$file" ] || return 0
+    pid=$(cat "$file")
+    kill "$pid" 2>/dev/null || true
+    for _ in $(seq 30); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$pid" 2>/dev/null || true
+    rm -f "$file"
+}
+
+stop_services() {
+    [ -n "${PIVRA_SERVICES_DIR:-}" ] && [ -d "$PIVRA_SERVICES_DIR" ] || return 0
+    local f
+    for f in "$PIVRA_SERVICES_DIR"/*.pid; do
+        [ "$(basename "$f")" = dbus.pid ] && continue
+        stop_pid_file "$f"
+    done
+    # The bus goes last: the daemons above are its clients.
+    stop_pid_file "$PIVRA_SERVICES_DIR/dbus.pid"
+    rm -rf "$PIVRA_SERVICES_DIR"
+}

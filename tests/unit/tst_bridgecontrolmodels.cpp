@@ -1,0 +1,379 @@
+#include "BridgeControlModels.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTest>
+
+#include <unicode/locid.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Every member set, with values that a careless decoder mangles: an empty string, blanks,
+// non-ASCII text, a negative expiry, unknown keys.
+QByteArray loadFullStatus()
+{
+    QFile file(QStringLiteral(PIVRA_TEST_DATA_DIR "/status-full.json"));
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("cannot read %s", qPrintable(file.fileName()));
+    return file.readAll();
+}
+
+const QByteArray fullStatus = loadFullStatus();
+
+// Replaces one member of the full status document, given as a path of keys; an undefined
+// value removes it.
+QByteArray statusWith(const QStringList &path, const QJsonValue &value)
+{
+    QJsonObject root = QJsonDocument::fromJson(fullStatus).object();
+    std::function<QJsonObject(QJsonObject, qsizetype)> patch = [&](QJsonObject object,
+                                                                   qsizetype depth) {
+        const QString key = path[depth];
+        if (depth + 1 == path.size()) {
+            if (value.isUndefined())
+                object.remove(key);
+            else
+                object.insert(key, value);
+        } else {
+            object.insert(key, patch(object.value(key).toObject(), depth + 1));
+        }
+        return object;
+    };
+    return QJsonDocument(patch(root, 0)).toJson();
+}
+
+QDateTime utc(const char *text)
+{
+    return QDateTime::fromString(QString::fromLatin1(text), Qt::ISODateWithMs);
+}
+
+} // namespace
+
+class TestBridgeControlModels : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        // The footnote follows the user's locale; pin one so the phrases can be compared.
+        UErrorCode status = U_ZERO_ERROR;
+        icu::Locale::setDefault(icu::Locale("en_US"), status);
+        QVERIFY(U_SUCCESS(status));
+    }
+
+    void decodesEveryMemberExactly()
+    {
+        const auto snapshot = decodeRecord<BridgeSnapshot>(fullStatus);
+        QVERIFY(snapshot);
+        QCOMPARE(snapshot->launchdPid, 4242);
+        // An empty string is a present value, not an absent one; text is never trimmed.
+        QCOMPARE(snapshot->daemonConfig->relayUrl, u""_s);
+        QCOMPARE(snapshot->daemonConfig->pushServiceUrl, u" https://push.example "_s);
+        QCOMPARE(snapshot->daemonConfig->codexEndpoint, u"Ünïcode ✓"_s);
+        QCOMPARE(snapshot->daemonConfig->refreshEnabled, false);
+        QCOMPARE(snapshot->bridgeStatus->pid, -1);
+        QCOMPARE(snapshot->bridgeStatus->connectionStatus, u"Connected"_s);
+        QVERIFY(snapshot->isConnected());
+        const BridgePairingPayload *payload = snapshot->pairingPayload();
+        QVERIFY(payload);
+        QCOMPARE(payload->expiresAt, -5);
+        QCOMPARE(payload->v, 2);
+        // A malformed timestamp never fails decoding; it only has no date.
+        QCOMPARE(snapshot->bridgeStatus->updatedAt, u"not a date"_s);
+        // Encoding for the headless front end keeps every member.
+        QCOMPARE(BridgeSnapshot::fromJson(snapshot->toJson()), snapshot);
+    }
+
+    void decodingRules_data()
+    {
+        QTest::addColumn<QByteArray>("document");
+        QTest::addColumn<bool>("decodes");
+        const QJsonValue removed(QJsonValue::Undefined);
+        const QJsonValue null(QJsonValue::Null);
+
+        QTest::newRow("optional members missing")
+            << statusWith({u"launchdPid"_s}, removed) << true;
+        for (const char *member : {"launchdPid", "daemonConfig", "bridgeStatus", "pairingSession"})
+            QTest::addRow("%s null", member) << statusWith({QString::fromLatin1(member)}, null)
+                                             << true;
+        QTest::newRow("required member missing") << statusWith({u"stdoutLogPath"_s}, removed)
+                                                  << false;
+        QTest::newRow("required member null") << statusWith({u"currentVersion"_s}, null) << false;
+        QTest::newRow("number for Bool") << statusWith({u"installed"_s}, 1) << false;
+        QTest::newRow("quoted true for Bool") << statusWith({u"launchdLoaded"_s}, u"true"_s)
+                                              << false;
+        QTest::newRow("number for text") << statusWith({u"label"_s}, 7) << false;
+        QTest::newRow("largest 64-bit integer")
+            << QByteArray(fullStatus).replace("4242", "9223372036854775807") << true;
+        QTest::newRow("integer beyond 64 bits")
+            << QByteArray(fullStatus).replace("4242", "9223372036854775808") << false;
+        QTest::newRow("fraction for integer") << statusWith({u"launchdPid"_s}, 1.5) << false;
+        QTest::newRow("quoted integer") << statusWith({u"launchdPid"_s}, u"42"_s) << false;
+        // A nested member of the wrong type fails the container, not just the member.
+        QTest::newRow("quoted true in nested config")
+            << statusWith({u"daemonConfig"_s, u"refreshEnabled"_s}, u"true"_s) << false;
+        QTest::newRow("nested payload missing a member")
+            << statusWith({u"pairingSession"_s, u"pairingPayload"_s, u"expiresAt"_s}, removed)
+            << false;
+        QTest::newRow("nested payload member null")
+            << statusWith({u"pairingSession"_s, u"pairingPayload"_s, u"relay"_s}, null) << false;
+        QTest::newRow("nested record not an object")
+            << statusWith({u"bridgeStatus"_s}, QJsonArray{}) << false;
+        QTest::newRow("top level array") << QByteArray("[]") << false;
+        QTest::newRow("truncated") << fullStatus.first(fullStatus.size() / 2) << false;
+        QTest::newRow("invalid UTF-8") << QByteArray(fullStatus).replace("Ün", "\xff\xfe")
+                                       << false;
+        QTest::newRow("empty") << QByteArray() << false;
+    }
+
+    void decodingRules()
+    {
+        QFETCH(QByteArray, document);
+        QFETCH(bool, decodes);
+        QCOMPARE(decodeRecord<BridgeSnapshot>(document).has_value(), decodes);
+    }
+
+    void stateFilesDecodeOnTheirOwn()
+    {
+        QCOMPARE(decodeRecord<BridgeDaemonConfig>("{}"), BridgeDaemonConfig{});
+        QCOMPARE(decodeRecord<BridgeRuntimeStatus>("{}"), BridgeRuntimeStatus{});
+        QCOMPARE(decodeRecord<BridgePairingSession>("{}"), BridgePairingSession{});
+        QVERIFY(!decodeRecord<BridgePairingPayload>("{}"));
+        // A bad payload fails the session file only.
+        QVERIFY(!decodeRecord<BridgePairingSession>(
+            "{\"createdAt\":\"x\",\"pairingPayload\":{\"v\":1}}"));
+        QCOMPARE(decodeRecord<BridgeRuntimeStatus>("{\"state\":null,\"pid\":3}")->pid, 3);
+        QVERIFY(!decodeRecord<BridgeRuntimeStatus>("{\"pid\":\"3\"}"));
+    }
+
+    void equalityIsMemberwise()
+    {
+        const BridgeSnapshot base = *decodeRecord<BridgeSnapshot>(fullStatus);
+        BridgeSnapshot other = base;
+        QCOMPARE(other, base);
+        other.pairingSession->pairingPayload->expiresAt += 1;
+        QVERIFY(other != base);
+
+        BridgeSnapshot withoutA = base, withoutB = base;
+        withoutA.pairingSession.reset();
+        withoutB.pairingSession.reset();
+        QCOMPARE(withoutA, withoutB);
+        QVERIFY(withoutA != base);
+
+        // Absent and empty are different values.
+        BridgeDaemonConfig absent, empty;
+        empty.relayUrl = QString();
+        QVERIFY(absent != empty);
+        BridgeRuntimeStatus zeroPid;
+        zeroPid.pid = 0;
+        QVERIFY(BridgeRuntimeStatus{} != zeroPid);
+    }
+
+    void availabilityEquality()
+    {
+        QCOMPARE(BridgeCLIAvailability::available(u"1.2.0"_s),
+                 BridgeCLIAvailability::available(u"1.2.0"_s));
+        QVERIFY(BridgeCLIAvailability::available(u"1.2.0"_s)
+                != BridgeCLIAvailability::broken(u"1.2.0"_s));
+        QVERIFY(BridgeCLIAvailability::available(u"1.2.0"_s)
+                != BridgeCLIAvailability::available(u"1.2.1"_s));
+        QVERIFY(BridgeCLIAvailability::checking() != BridgeCLIAvailability::missing());
+    }
+
+    void updateRule_data()
+    {
+        QTest::addColumn<QString>("installed");
+        QTest::addColumn<QString>("latest");
+        QTest::addColumn<bool>("available");
+        // A null QString stands for an absent member.
+        QTest::newRow("numeric, not textual") << u"0.9.0"_s << u"0.10.0"_s << true;
+        QTest::newRow("newer installed") << u"0.10.0"_s << u"0.9.0"_s << false;
+        QTest::newRow("two-digit minor") << u"1.2.0"_s << u"1.10.0"_s << true;
+        QTest::newRow("equal") << u"1.2.0"_s << u"1.2.0"_s << false;
+        QTest::newRow("leading zeros equal") << u"1.02.0"_s << u"1.2.0"_s << false;
+        QTest::newRow("longer wins") << u"1.2"_s << u"1.2.1"_s << true;
+        QTest::newRow("digits beyond 64 bits")
+            << u"1.99999999999999999999"_s << u"1.100000000000000000000"_s << true;
+        QTest::newRow("character code, no locale") << u"1.0.0-Z"_s << u"1.0.0-a"_s << true;
+        QTest::newRow("latest unknown") << u"0.9.0"_s << QString() << false;
+        QTest::newRow("installed unknown") << QString() << u"0.9.0"_s << false;
+    }
+
+    void updateRule()
+    {
+        QFETCH(QString, installed);
+        QFETCH(QString, latest);
+        QFETCH(bool, available);
+        BridgePackageUpdateState state;
+        if (!installed.isNull())
+            state.installedVersion = installed;
+        if (!latest.isNull())
+            state.latestVersion = latest;
+        else
+            state.errorMessage = u"npm returned an unreadable version."_s;
+        QCOMPARE(state.isUpdateAvailable(), available);
+    }
+
+    void errorTexts()
+    {
+        QCOMPARE(BridgeControlError::commandFailed(u"pivra stop"_s, u""_s).errorDescription(),
+                 u""_s);
+        QCOMPARE(BridgeControlError::commandFailed(u"x"_s, u"boom"_s).errorDescription(),
+                 u"boom"_s);
+        QCOMPARE(BridgeControlError::invalidSnapshot(u"Bridge status returned malformed JSON."_s)
+                     .errorDescription(),
+                 u"Bridge status returned malformed JSON."_s);
+        QCOMPARE(BridgeMenuBarActionError::brokenCLI(u"node: bad option"_s).errorDescription(),
+                 u"node: bad option"_s);
+        QCOMPARE(BridgeMenuBarActionError::missingCodex().errorDescription(),
+                 u"Codex app was not found in /Applications. Install Codex on this Mac, then run "
+                 u"setup again."_s);
+        QCOMPARE(BridgeMenuBarActionError::missingCLI().errorDescription(),
+                 u"Pivra Mac connector could not be prepared automatically."_s);
+        QCOMPARE(BridgeMenuBarActionError::pairingTimeout().errorDescription(),
+                 u"The Mac connection did not publish a fresh pairing code in time. Open "
+                 u"diagnostics and try again."_s);
+
+        // Thrown and caught as plain exceptions, the user-facing text survives.
+        try {
+            throw BridgeMenuBarActionError::missingCLI();
+        } catch (const std::exception &e) {
+            QCOMPARE(errorDescription(e),
+                     u"Pivra Mac connector could not be prepared automatically."_s);
+            QCOMPARE(QString::fromUtf8(e.what()), errorDescription(e));
+        }
+        QCOMPARE(errorDescription(std::make_exception_ptr(std::runtime_error("disk full"))),
+                 u"disk full"_s);
+    }
+
+    void trimming()
+    {
+        QCOMPARE(nonEmptyTrimmed(u" \t\n\r\u2003\u2028 "), std::nullopt);
+        QCOMPARE(nonEmptyTrimmed(u"\u00a0 two words \n"), u"two words"_s);
+        QCOMPARE(nonEmptyTrimmed(u""), std::nullopt);
+    }
+
+    void timestamps_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QDateTime>("expected"); // invalid: must not parse
+
+        QTest::newRow("Z") << u"2025-01-31T12:00:00.123Z"_s << utc("2025-01-31T12:00:00.123Z");
+        QTest::newRow("offset") << u"2025-01-31T13:00:00.123+01:00"_s
+                                << utc("2025-01-31T12:00:00.123Z");
+        QTest::newRow("negative offset") << u"2025-01-31T06:30:00.5-05:30"_s
+                                         << utc("2025-01-31T12:00:00.500Z");
+        QTest::newRow("six digits") << u"2025-01-31T12:00:00.123456Z"_s
+                                    << utc("2025-01-31T12:00:00.123Z");
+        QTest::newRow("zero fraction") << u"2025-01-31T12:00:00.000Z"_s
+                                       << utc("2025-01-31T12:00:00.000Z");
+        QTest::newRow("no fraction") << u"2025-01-31T12:00:00Z"_s << QDateTime();
+        QTest::newRow("no zone") << u"2025-01-31T12:00:00.123"_s << QDateTime();
+        QTest::newRow("date alone") << u"2025-01-31"_s << QDateTime();
+        QTest::newRow("zone without colon") << u"2025-01-31T12:00:00.123+0100"_s << QDateTime();
+        QTest::newRow("empty fraction") << u"2025-01-31T12:00:00.Z"_s << QDateTime();
+        QTest::newRow("impossible day") << u"2025-02-30T12:00:00.123Z"_s << QDateTime();
+        QTest::newRow("hour 24") << u"2025-01-31T24:00:00.123Z"_s << QDateTime();
+        QTest::newRow("surrounding blank") << u" 2025-01-31T12:00:00.123Z"_s << QDateTime();
+        QTest::newRow("trailing text") << u"2025-01-31T12:00:00.123Zx"_s << QDateTime();
+        QTest::newRow("lower-case t") << u"2025-01-31t12:00:00.123Z"_s << QDateTime();
+    }
+
+    void timestamps()
+    {
+        QFETCH(QString, text);
+        QFETCH(QDateTime, expected);
+        const auto parsed = parseBridgeTimestamp(text);
+        QCOMPARE(parsed.has_value(), expected.isValid());
+        if (parsed)
+            QCOMPARE(parsed->toMSecsSinceEpoch(), expected.toMSecsSinceEpoch());
+
+        const BridgePairingSession session{.createdAt = text, .pairingPayload = {}};
+        QCOMPARE(session.createdDate().has_value(), expected.isValid());
+    }
+
+    void footnote()
+    {
+        const QDateTime now = utc("2025-01-31T12:00:00.000Z");
+        BridgeSnapshot snapshot;
+        snapshot.bridgeStatus.emplace().updatedAt = u"2025-01-31T11:58:00.000Z"_s;
+        QCOMPARE(snapshot.statusFootnote(now), u"2 min. ago"_s);
+        snapshot.bridgeStatus->updatedAt = u"2025-01-31T15:00:00.000Z"_s;
+        QCOMPARE(snapshot.statusFootnote(now), u"in 3 hr."_s);
+        snapshot.bridgeStatus->updatedAt = u"2025-01-28T11:00:00.000Z"_s;
+        QCOMPARE(snapshot.statusFootnote(now), u"3 days ago"_s);
+
+        // Without a parseable date the footnote speaks of the service instead.
+        snapshot.bridgeStatus->updatedAt = u"2025-01-31T11:58:00Z"_s;
+        snapshot.launchdLoaded = true;
+        QCOMPARE(snapshot.statusFootnote(now), u"Ready in background"_s);
+        snapshot.launchdLoaded = false;
+        QCOMPARE(snapshot.statusFootnote(now), u"Not running"_s);
+        snapshot.bridgeStatus.reset();
+        QCOMPARE(snapshot.statusFootnote(now), u"Not running"_s);
+    }
+
+    void relayClassification_data()
+    {
+        QTest::addColumn<QString>("relay");
+        QTest::addColumn<QString>("kind");
+        const QString local = u"Local"_s, remote = u"Remote"_s, none = u"Unconfigured"_s;
+
+        QTest::newRow("empty") << u""_s << none;
+        QTest::newRow("blank in host") << u"ws://local host:9000/relay"_s << none;
+        QTest::newRow("host and port, no scheme") << u"localhost:9000"_s << none;
+        QTest::newRow("address and port, no scheme") << u"192.168.1.5:9000"_s << none;
+        QTest::newRow("no authority") << u"mailto:someone@example.com"_s << none;
+        QTest::newRow("empty host") << u"file:///tmp/x"_s << none;
+        QTest::newRow("localhost websocket") << u"ws://localhost:9000/relay"_s << local;
+        QTest::newRow("capitals") << u"wss://LOCALHOST/relay?x=1"_s << local;
+        QTest::newRow("mDNS name") << u"ws://mac-mini.local:80"_s << local;
+        QTest::newRow("loopback") << u"ws://127.0.0.1:9000"_s << local;
+        QTest::newRow("other loopback") << u"ws://127.0.0.2:9000"_s << remote;
+        QTest::newRow("IPv6 loopback") << u"ws://[::1]:9000/relay"_s << local;
+        QTest::newRow("user info") << u"ws://me:pw@192.168.0.10/relay"_s << local;
+        QTest::newRow("10 prefix on a name") << u"https://10.example.com"_s << local;
+        QTest::newRow("172.15") << u"ws://172.15.0.1"_s << remote;
+        QTest::newRow("172.16") << u"ws://172.16.0.1"_s << local;
+        QTest::newRow("172.31") << u"ws://172.31.255.255"_s << local;
+        QTest::newRow("172.32") << u"ws://172.32.0.1"_s << remote;
+        QTest::newRow("public name") << u"wss://relay.example.com/v1"_s << remote;
+        QTest::newRow("non-ASCII") << u"wss://rélay.example.com"_s << none;
+        QTest::newRow("bad port") << u"ws://localhost:90a0"_s << none;
+    }
+
+    void relayClassification()
+    {
+        QFETCH(QString, relay);
+        QFETCH(QString, kind);
+        QCOMPARE(classifyRelay(relay), kind);
+    }
+
+    void private172()
+    {
+        QVERIFY(isPrivate172Address(u"172.20.x.y"));
+        QVERIFY(isPrivate172Address(u"172..16.0.1"));
+        QVERIFY(isPrivate172Address(u"172.016.0.1"));
+        QVERIFY(isPrivate172Address(u"172.+16.0.1"));
+        QVERIFY(!isPrivate172Address(u"172.16.0"));
+        QVERIFY(!isPrivate172Address(u"172.16.0.1.5"));
+        QVERIFY(!isPrivate172Address(u"172.1a.0.1"));
+        QVERIFY(!isPrivate172Address(u"172.99999999999999999999.0.1"));
+    }
+
+    void decimalIntegers()
+    {
+        QCOMPARE(parseDecimalInteger(u"-9223372036854775808"), std::numeric_limits<qint64>::min());
+        QCOMPARE(parseDecimalInteger(u"9223372036854775807"), std::numeric_limits<qint64>::max());
+        QCOMPARE(parseDecimalInteger(u"9223372036854775808"), std::nullopt);
+        QCOMPARE(parseDecimalInteger(u"+"), std::nullopt);
+        QCOMPARE(parseDecimalInteger(u" 1"), std::nullopt);
+        QCOMPARE(parseDecimalInteger(u"+007"), 7);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBridgeControlModels)
+#include "tst_bridgecontrolmodels.moc"
