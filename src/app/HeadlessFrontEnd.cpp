@@ -1,0 +1,233 @@
+#include "HeadlessFrontEnd.h"
+
+#include "BridgeMenuBarStore.h"
+#include "BridgeStatusPresentation.h"
+#include "LocalPairingAdvertiser.h"
+
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void forwardSignal(int)
+{
+    const char byte = 1;
+    // Only async-signal-safe calls here; the event loop does the rest.
+    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+}
+
+QJsonValue optionalText(const std::optional<QString> &text)
+{
+    return text ? QJsonValue(*text) : QJsonValue(QJsonValue::Null);
+}
+
+QJsonObject availabilityJson(const BridgeCLIAvailability &availability)
+{
+    switch (availability.kind()) {
+    case BridgeCLIAvailability::Case::Available:
+        return {{"case"_L1, u"available"_s}, {"version"_L1, availability.version()}};
+    case BridgeCLIAvailability::Case::Broken:
+        return {{"case"_L1, u"broken"_s}, {"message"_L1, availability.message()}};
+    case BridgeCLIAvailability::Case::Checking:
+        return {{"case"_L1, u"checking"_s}};
+    case BridgeCLIAvailability::Case::Missing:
+        return {{"case"_L1, u"missing"_s}};
+    }
+    return {};
+}
+
+QJsonObject updateStateJson(const BridgePackageUpdateState &state)
+{
+    QJsonObject object;
+    if (state.installedVersion)
+        object.insert("installedVersion"_L1, *state.installedVersion);
+    if (state.latestVersion)
+        object.insert("latestVersion"_L1, *state.latestVersion);
+    if (state.errorMessage)
+        object.insert("errorMessage"_L1, *state.errorMessage);
+    return object;
+}
+
+QJsonValue
+advertisementJson(const std::optional<LocalPairingAdvertiser::Announcement> &announcement)
+{
+    if (!announcement)
+        return QJsonValue::Null;
+    QJsonObject txt;
+    for (auto it = announcement->txt.cbegin(); it != announcement->txt.cend(); ++it)
+        txt.insert(it.key(), it.value());
+    return QJsonObject{{"name"_L1, announcement->name},
+                       {"type"_L1, announcement->type},
+                       {"domain"_L1, announcement->domain},
+                       {"port"_L1, int(announcement->port)},
+                       {"txt"_L1, txt}};
+}
+
+} // namespace
+
+HeadlessFrontEnd::HeadlessFrontEnd(BridgeMenuBarStore &store, Options options, QObject *parent)
+    : QObject(parent)
+    , m_store(store)
+    , m_options(options)
+{
+    connect(&m_store, &BridgeMenuBarStore::stateChanged, this,
+            &HeadlessFrontEnd::printStateIfChanged);
+    connect(&m_store.localPairingAdvertiser(), &LocalPairingAdvertiser::announcementChanged, this,
+            &HeadlessFrontEnd::printStateIfChanged);
+    // Queued: a command that finishes synchronously must not run the next one from inside the
+    // store's own notification.
+    connect(&m_store, &BridgeMenuBarStore::idleChanged, this, &HeadlessFrontEnd::runQueuedCommands,
+            Qt::QueuedConnection);
+    installSignalHandlers();
+    startReadingInput();
+    printStateIfChanged();
+    QTimer::singleShot(0, this, &HeadlessFrontEnd::runQueuedCommands);
+}
+
+HeadlessFrontEnd::~HeadlessFrontEnd() = default;
+
+QJsonObject HeadlessFrontEnd::stateJson(const BridgeMenuBarStore &store)
+{
+    const BridgeMenuBarState state = store.state();
+    const auto presentation = BridgeStatusPresentation::make(state, store.now());
+    return {
+        {"snapshot"_L1, state.snapshot ? QJsonValue(state.snapshot->toJson()) : QJsonValue()},
+        {"cliAvailability"_L1, availabilityJson(state.cliAvailability)},
+        {"updateState"_L1, updateStateJson(state.updateState)},
+        {"codexAppPath"_L1, optionalText(state.codexAppPath)},
+        {"relayOverride"_L1, state.relayOverride},
+        {"setupStatusMessage"_L1, state.setupStatusMessage},
+        {"transientMessage"_L1, state.transientMessage},
+        {"errorMessage"_L1, state.errorMessage},
+        {"isRefreshing"_L1, state.isRefreshing},
+        {"isPerformingAction"_L1, state.isPerformingAction},
+        {"isSetupReady"_L1, store.isSetupReady()},
+        {"advertisement"_L1, advertisementJson(store.localPairingAdvertiser().announcement())},
+        {"view"_L1, presentation.toViewJson()},
+    };
+}
+
+void HeadlessFrontEnd::printStateIfChanged()
+{
+    const QByteArray line = QJsonDocument(stateJson(m_store)).toJson(QJsonDocument::Compact);
+    if (line == m_lastLine)
+        return;
+    m_lastLine = line;
+    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void HeadlessFrontEnd::enqueueCommand(const QString &line)
+{
+    m_queue.append(line);
+    runQueuedCommands();
+}
+
+void HeadlessFrontEnd::runQueuedCommands()
+{
+    if (m_options.exitWhenIdle && m_store.isIdle()) {
+        quit();
+        return;
+    }
+    while (!m_quitting && !m_queue.isEmpty() && m_store.isIdle()) {
+        if (!runCommand(m_queue.takeFirst()))
+            break;
+    }
+}
+
+// Runs one command; false when it ended the program.
+bool HeadlessFrontEnd::runCommand(const QString &line)
+{
+    const QString command = line.section(u' ', 0, 0);
+    const QString argument = line.section(u' ', 1);
+    if (command == "refresh"_L1)
+        m_store.refresh();
+    else if (command == "setup"_L1)
+        m_store.runFirstRunSetup();
+    else if (command == "start"_L1)
+        m_store.startBridge();
+    else if (command == "stop"_L1)
+        m_store.stopBridge();
+    else if (command == "resume"_L1)
+        m_store.resumeLastThread();
+    else if (command == "reset-pairing"_L1)
+        m_store.resetPairing();
+    else if (command == "update"_L1)
+        m_store.updateBridgePackage();
+    else if (command == "save-relay"_L1)
+        m_store.saveRelayOverride(argument);
+    else if (command == "clear-relay"_L1)
+        m_store.clearRelayOverride();
+    else if (command == "open-logs"_L1)
+        m_store.openLogsFolder();
+    else if (command == "quit"_L1) {
+        quit();
+        return false;
+    } else if (!line.trimmed().isEmpty()) {
+        std::fprintf(stderr, "pivra-menubar: unknown command: %s\n", qPrintable(line));
+    }
+    return true;
+}
+
+void HeadlessFrontEnd::quit()
+{
+    if (m_quitting)
+        return;
+    m_quitting = true;
+    m_store.localPairingAdvertiser().stop();
+    printStateIfChanged();
+    QCoreApplication::exit(0);
+}
+
+void HeadlessFrontEnd::installSignalHandlers()
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
+        return;
+    m_signalNotifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
+    connect(m_signalNotifier, &QSocketNotifier::activated, this, [this] {
+        char byte;
+        [[maybe_unused]] const auto read = ::read(signalPipe[0], &byte, 1);
+        quit();
+    });
+    struct sigaction action = {};
+    action.sa_handler = forwardSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
+void HeadlessFrontEnd::startReadingInput()
+{
+    // A blocking reader thread serves pipes, terminals and files alike; it hands each line to
+    // the main thread and is left blocked at exit.
+    QPointer<HeadlessFrontEnd> self(this);
+    std::thread([self] {
+        std::string line;
+        while (std::getline(std::cin, line)) {
+            QMetaObject::invokeMethod(
+                qApp,
+                [self, text = QString::fromStdString(line)] {
+                    if (self)
+                        self->enqueueCommand(text);
+                },
+                Qt::QueuedConnection);
+        }
+    }).detach();
+}
