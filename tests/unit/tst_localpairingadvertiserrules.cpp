@@ -1,0 +1,167 @@
+#include "LocalPairingAdvertiser.h"
+
+#include <QTest>
+
+#include <limits>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+BridgePairingPayload payloadWithDevice(const QString &macDeviceId)
+{
+    return {.v = 1,
+            .relay = u"wss://relay.example/pair"_s,
+            .sessionId = u"session-1"_s,
+            .macDeviceId = macDeviceId,
+            .macIdentityPublicKey = u"MCowBQYDK2VwAyEA"_s,
+            .expiresAt = 1767225600000};
+}
+
+} // namespace
+
+class TestLocalPairingAdvertiserRules : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void serviceName_data()
+    {
+        QTest::addColumn<QString>("computerName");
+        QTest::addColumn<QString>("macDeviceId");
+        QTest::addColumn<QString>("expected");
+
+        QTest::newRow("plain name") << u"Studio Mac"_s << u"mac-1"_s << u"Pivra Studio Mac"_s;
+        QTest::newRow("blanks around the name")
+            << u" \t Studio Mac \n"_s << u"mac-1"_s << u"Pivra Studio Mac"_s;
+        QTest::newRow("mDNS suffix") << u"office.local"_s << u"mac-1"_s << u"Pivra office"_s;
+        // The removal is literal and case-sensitive, anywhere in the name.
+        QTest::newRow("suffix in capitals stays")
+            << u"office.LOCAL"_s << u"mac-1"_s << u"Pivra office.LOCAL"_s;
+        QTest::newRow("suffix inside the name")
+            << u"my.localhost"_s << u"mac-1"_s << u"Pivra myhost"_s;
+        QTest::newRow("suffix twice") << u"a.local.local"_s << u"mac-1"_s << u"Pivra a"_s;
+        // One pass, as a plain replace-all: what the removal leaves behind stays.
+        QTest::newRow("removal is not repeated")
+            << u".lo.localcal"_s << u"mac-1"_s << u"Pivra .local"_s;
+        QTest::newRow("blank left by the removal is trimmed")
+            << u"Büro .local"_s << u"mac-1"_s << u"Pivra Büro"_s;
+        QTest::newRow("no computer name") << QString() << u"mac-1"_s << u"Pivra mac-1"_s;
+        QTest::newRow("blank computer name") << u"   "_s << u"mac-1"_s << u"Pivra mac-1"_s;
+        // The device id is taken untrimmed and trimmed only after the removal.
+        QTest::newRow("device id with blanks and suffix")
+            << u""_s << u"  mac-1.local  "_s << u"Pivra mac-1"_s;
+        QTest::newRow("empty device id") << u" "_s << u""_s << u"Pivra Mac"_s;
+        QTest::newRow("device id only the suffix") << u""_s << u".local"_s << u"Pivra Mac"_s;
+        QTest::newRow("computer name only the suffix")
+            << u".local"_s << u"mac-1"_s << u"Pivra Mac"_s;
+        QTest::newRow("no truncation")
+            << QString(80, u'x') << u"mac-1"_s << u"Pivra "_s + QString(80, u'x');
+    }
+
+    void serviceName()
+    {
+        QFETCH(QString, computerName);
+        QFETCH(QString, macDeviceId);
+        QFETCH(QString, expected);
+        QCOMPARE(LocalPairingAdvertiser::serviceName(payloadWithDevice(macDeviceId), computerName),
+                 expected);
+    }
+
+    void txtRecord_data()
+    {
+        QTest::addColumn<BridgePairingPayload>("payload");
+        QTest::addColumn<QString>("v");
+        QTest::addColumn<QString>("expiresAt");
+
+        QTest::newRow("ordinary") << payloadWithDevice(u"mac-1"_s) << u"1"_s << u"1767225600000"_s;
+        BridgePairingPayload negative = payloadWithDevice(u"mac-1"_s);
+        negative.v = -3;
+        negative.expiresAt = -1000;
+        QTest::newRow("negative keeps its sign") << negative << u"-3"_s << u"-1000"_s;
+        // Large values must not turn into floating point with an exponent or separators.
+        BridgePairingPayload extremes = payloadWithDevice(u"mac-1"_s);
+        extremes.v = std::numeric_limits<qint64>::max();
+        extremes.expiresAt = std::numeric_limits<qint64>::min();
+        QTest::newRow("64-bit extremes")
+            << extremes << u"9223372036854775807"_s << u"-9223372036854775808"_s;
+    }
+
+    void txtRecord()
+    {
+        QFETCH(BridgePairingPayload, payload);
+        QFETCH(QString, v);
+        QFETCH(QString, expiresAt);
+        const QMap<QString, QString> expected{
+            {u"v"_s, v},
+            {u"relay"_s, payload.relay},
+            {u"sessionId"_s, payload.sessionId},
+            {u"macDeviceId"_s, payload.macDeviceId},
+            {u"macIdentityPublicKey"_s, payload.macIdentityPublicKey},
+            {u"expiresAt"_s, expiresAt},
+        };
+        QCOMPARE(LocalPairingAdvertiser::txtRecord(payload), expected);
+    }
+
+    void txtRecordKeepsTextUnchanged()
+    {
+        // Nothing is trimmed, escaped or checked: the phone reads the same bytes the bridge wrote.
+        const BridgePairingPayload payload{.v = 2,
+                                           .relay = u" wss://relé.example/ü "_s,
+                                           .sessionId = u""_s,
+                                           .macDeviceId = u"a=b;c \"d\" \\e"_s,
+                                           .macIdentityPublicKey = QString(300, u'k'),
+                                           .expiresAt = 0};
+        const QMap<QString, QString> txt = LocalPairingAdvertiser::txtRecord(payload);
+        QCOMPARE(txt.value(u"relay"_s), payload.relay);
+        QCOMPARE(txt.value(u"sessionId"_s, u"absent"_s), u""_s);
+        QCOMPARE(txt.value(u"macDeviceId"_s), payload.macDeviceId);
+        QCOMPARE(txt.value(u"macIdentityPublicKey"_s), payload.macIdentityPublicKey);
+        QCOMPARE(txt.value(u"expiresAt"_s), u"0"_s);
+    }
+
+    void prettyHostName_data()
+    {
+        QTest::addColumn<QByteArray>("machineInfo");
+        QTest::addColumn<std::optional<QString>>("expected");
+
+        QTest::newRow("double quotes")
+            << QByteArray("PRETTY_HOSTNAME=\"Studio Mac\"\n") << std::optional(u"Studio Mac"_s);
+        QTest::newRow("among other keys")
+            << QByteArray("# written by hostnamectl\nCHASSIS=laptop\nPRETTY_HOSTNAME='Ana''s "
+                          "Mac'\nDEPLOYMENT=production\n")
+            << std::optional(u"Anas Mac"_s);
+        QTest::newRow("escaped quote and backslash")
+            << QByteArray("PRETTY_HOSTNAME=\"Ana\\\"s \\\\ Mac\"")
+            << std::optional(u"Ana\"s \\ Mac"_s);
+        QTest::newRow("unquoted with an escaped blank")
+            << QByteArray("PRETTY_HOSTNAME=Studio\\ Mac") << std::optional(u"Studio Mac"_s);
+        QTest::newRow("UTF-8") << QByteArray("PRETTY_HOSTNAME=\"B\xc3\xbcro \xe2\x9c\x93\"")
+                               << std::optional(u"Büro ✓"_s);
+        QTest::newRow("missing") << QByteArray("CHASSIS=desktop\n") << std::optional<QString>();
+        QTest::newRow("blank") << QByteArray("PRETTY_HOSTNAME=\"  \"\n")
+                               << std::optional<QString>();
+        // A key that merely ends the same way is another key.
+        QTest::newRow("other key")
+            << QByteArray("PRETTY_HOSTNAME_OLD=x\n") << std::optional<QString>();
+    }
+
+    void prettyHostName()
+    {
+        QFETCH(QByteArray, machineInfo);
+        QFETCH(std::optional<QString>, expected);
+        QCOMPARE(LocalPairingAdvertiser::prettyHostName(machineInfo), expected);
+    }
+
+    void computerNameOverride()
+    {
+        qputenv("PIVRA_COMPUTER_NAME", "Build Box");
+        QCOMPARE(LocalPairingAdvertiser::localizedComputerName(), std::optional(u"Build Box"_s));
+        qunsetenv("PIVRA_COMPUTER_NAME");
+        // Without the override some name is always found: the host name at least.
+        QVERIFY(LocalPairingAdvertiser::localizedComputerName().has_value());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLocalPairingAdvertiserRules)
+#include "tst_localpairingadvertiserrules.moc"
