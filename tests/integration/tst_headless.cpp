@@ -1,0 +1,471 @@
+// Black-box runs of `pivra-menubar --headless` in a sandbox home with the stand-in tool, the
+// loopback registry and real npm: what a script or a headless machine sees.
+#include "TestSandbox.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QSettings>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString relayKey = u"pivra.menuBar.relayOverride"_s;
+
+// One running app: its state lines as they arrive, and its standard input.
+class HeadlessApp
+{
+public:
+    explicit HeadlessApp(const QStringList &arguments = {})
+    {
+        m_process.setProgram(QStringLiteral(PIVRA_MENUBAR_BINARY));
+        m_process.setArguments(QStringList{u"--headless"_s} + arguments);
+        m_process.setProcessChannelMode(QProcess::SeparateChannels);
+        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { readLines(); });
+        QObject::connect(&m_process, &QProcess::readyReadStandardError,
+                         [this] { m_stderr += m_process.readAllStandardError(); });
+        m_process.start();
+    }
+
+    ~HeadlessApp()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.terminate();
+            if (!m_process.waitForFinished(10000))
+                m_process.kill();
+            m_process.waitForFinished();
+        }
+    }
+
+    void send(const QString &command) { m_process.write(command.toUtf8() + '\n'); }
+
+    // Waits until some state line from `from` on satisfies `condition`; gives that line.
+    std::optional<QJsonObject> waitFor(const std::function<bool(const QJsonObject &)> &condition,
+                                       int timeoutMs = 60000, qsizetype from = 0)
+    {
+        std::optional<QJsonObject> found;
+        (void)QTest::qWaitFor(
+            [&] {
+                for (qsizetype i = from; i < m_states.size(); ++i) {
+                    if (condition(m_states[i])) {
+                        found = m_states[i];
+                        return true;
+                    }
+                }
+                return m_process.state() == QProcess::NotRunning;
+            },
+            timeoutMs);
+        return found;
+    }
+
+    // Once the app is idle, sends `command` and waits until the action or refresh it starts
+    // has ended; gives the state then.
+    QJsonObject run(const QString &command, int timeoutMs = 90000)
+    {
+        if (!QTest::qWaitFor([this] { return !m_states.isEmpty() && !isBusy(last()); }, timeoutMs))
+            return {};
+        static const QStringList actions{u"setup"_s,  u"start"_s,         u"stop"_s,
+                                         u"resume"_s, u"reset-pairing"_s, u"update"_s};
+        const QString flag = actions.contains(command.section(u' ', 0, 0)) ? u"isPerformingAction"_s
+                                                                           : u"isRefreshing"_s;
+        const qsizetype from = m_states.size();
+        send(command);
+        const auto started
+            = waitFor([&](const QJsonObject &s) { return s[flag].toBool(); }, timeoutMs, from);
+        if (!started)
+            return {};
+        const qsizetype startedAt = m_states.indexOf(*started, from);
+        return waitFor([](const QJsonObject &s) { return !isBusy(s); }, timeoutMs, startedAt)
+            .value_or(QJsonObject{});
+    }
+
+    // Waits for a ready, idle state: start-up has finished on a bridge that is ready to pair.
+    bool waitUntilReady(int timeoutMs = 60000)
+    {
+        return waitFor(
+                   [](const QJsonObject &s) { return s["isSetupReady"_L1].toBool() && !isBusy(s); },
+                   timeoutMs)
+            .has_value();
+    }
+
+    bool waitForExit(int timeoutMs = 90000)
+    {
+        if (m_process.state() != QProcess::NotRunning && !m_process.waitForFinished(timeoutMs))
+            return false;
+        readLines();
+        return m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+    }
+
+    static bool isBusy(const QJsonObject &state)
+    {
+        return state["isPerformingAction"_L1].toBool() || state["isRefreshing"_L1].toBool();
+    }
+
+    const QList<QJsonObject> &states() const { return m_states; }
+    QJsonObject lastWhere(const std::function<bool(const QJsonObject &)> &condition) const
+    {
+        for (auto it = m_states.crbegin(); it != m_states.crend(); ++it) {
+            if (condition(*it))
+                return *it;
+        }
+        return {};
+    }
+    QJsonObject last() const { return m_states.isEmpty() ? QJsonObject{} : m_states.last(); }
+    QByteArray standardError() const { return m_stderr; }
+
+    // Each distinct value a top-level key took, in order.
+    QStringList history(const QString &key) const
+    {
+        QStringList values;
+        for (const QJsonObject &state : m_states) {
+            const QString value = state[key].toString();
+            if (values.isEmpty() || values.last() != value)
+                values << value;
+        }
+        return values;
+    }
+
+private:
+    void readLines()
+    {
+        while (m_process.canReadLine()) {
+            const QByteArray line = m_process.readLine();
+            QJsonParseError error;
+            const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+            if (error.error != QJsonParseError::NoError || !document.isObject())
+                qFatal("not a state line: %s", line.constData());
+            m_states.append(document.object());
+        }
+    }
+
+    QProcess m_process;
+    QList<QJsonObject> m_states;
+    QByteArray m_stderr;
+};
+
+QJsonObject snapshotOf(const QJsonObject &state)
+{
+    return state["snapshot"_L1].toObject();
+}
+
+QString connectionOf(const QJsonObject &state)
+{
+    return snapshotOf(state)["bridgeStatus"_L1].toObject()["connectionStatus"_L1].toString();
+}
+
+QString sessionOf(const QJsonObject &state)
+{
+    return snapshotOf(state)["pairingSession"_L1]
+        .toObject()["pairingPayload"_L1]
+        .toObject()["sessionId"_L1]
+        .toString();
+}
+
+QString settingsPath(const TestSandbox &sandbox)
+{
+    return sandbox.home() + u"/.config/Pivra/PivraMenuBar.conf"_s;
+}
+
+QStringList relaysOf(const TestSandbox &sandbox, const QString &word)
+{
+    QStringList relays;
+    for (const QJsonObject &call : sandbox.calls()) {
+        if (call["argv"_L1].toArray().first().toString() == word)
+            relays << (call["relay"_L1].isNull() ? u"<none>"_s : call["relay"_L1].toString());
+    }
+    return relays;
+}
+
+// The bridge already running and connected before the app starts.
+bool startBridge(TestSandbox &sandbox)
+{
+    int exitCode = -1;
+    sandbox.shell(u"pivra start"_s, &exitCode);
+    return exitCode == 0
+        && QTest::qWaitFor(
+               [&] {
+                   QFile file(sandbox.stateDirectory() + u"/pairing-session.json"_s);
+                   return file.exists();
+               },
+               10000);
+}
+
+} // namespace
+
+class TestHeadless : public QObject
+{
+    Q_OBJECT
+
+private:
+    TestSandbox m_sandbox;
+
+    void setUpSandbox(TestSandbox::Options options)
+    {
+        const QString problem = m_sandbox.setUp(options);
+        if (!problem.isEmpty())
+            QFAIL(qPrintable(problem));
+    }
+
+private Q_SLOTS:
+    void cleanup() { m_sandbox.cleanUp(); }
+
+    // Nothing installed: the automatic setup installs the tool from the registry, starts the
+    // bridge and ends ready, announcing the pairing payload.
+    void launchFromNothing()
+    {
+        setUpSandbox({.registry = true, .install = TestSandbox::Install::None});
+        HeadlessApp app;
+        const auto announced = app.waitFor([](const QJsonObject &s) {
+            return s["isSetupReady"_L1].toBool() && s["advertisement"_L1].isObject()
+                && !HeadlessApp::isBusy(s);
+        });
+        QVERIFY2(announced, app.standardError().constData());
+        app.send(u"quit"_s);
+        QVERIFY(app.waitForExit());
+
+        QCOMPARE(app.history(u"setupStatusMessage"_s),
+                 (QStringList{
+                     u""_s, u"Preparing Pivra on this Mac..."_s, u"Checking Codex on this Mac..."_s,
+                     u"Preparing the Pivra Mac connector..."_s,
+                     u"Starting the secure Mac connection..."_s,
+                     u"Preparing the phone pairing code..."_s, u"Ready to pair from iPhone."_s}));
+        const QJsonObject ready = *announced;
+        QCOMPARE(ready["transientMessage"_L1].toString(), u"Mac connection is ready."_s);
+        QCOMPARE(ready["errorMessage"_L1].toString(), u""_s);
+        QVERIFY(ready["isSetupReady"_L1].toBool());
+        QCOMPARE(ready["cliAvailability"_L1].toObject()["version"_L1].toString(), u"0.5.0"_s);
+        const QJsonObject advertisement = ready["advertisement"_L1].toObject();
+        QCOMPARE(advertisement["type"_L1].toString(), u"_pivra._tcp"_s);
+        QCOMPARE(advertisement["txt"_L1].toObject()["sessionId"_L1].toString(), sessionOf(ready));
+        QCOMPARE(ready["view"_L1].toObject()["setupStateTitle"_L1].toString(), u"Ready"_s);
+        // Quitting withdraws the announcement.
+        QVERIFY(app.last()["advertisement"_L1].isNull());
+    }
+
+    // A connected bridge with a live code: no setup at all.
+    void launchWhenReady()
+    {
+        setUpSandbox({});
+        QVERIFY(startBridge(m_sandbox));
+        HeadlessApp app({u"--exit-when-idle"_s});
+        QVERIFY(app.waitForExit());
+        QCOMPARE(app.history(u"setupStatusMessage"_s), QStringList{u""_s});
+        QCOMPARE(relaysOf(m_sandbox, u"start"_s).size(), 1); // only the one above
+        QVERIFY(app.last()["isSetupReady"_L1].toBool());
+    }
+
+    // An expired code is re-issued by the start-up refresh itself: the bridge is restarted with
+    // its own address and the setup does not run.
+    void expiredCodeIsReissued()
+    {
+        setUpSandbox({});
+        m_sandbox.writeKnobs({{"pairingLifetimeMs"_L1, -60000}});
+        QVERIFY(startBridge(m_sandbox));
+        m_sandbox.writeKnobs({});
+        HeadlessApp app({u"--exit-when-idle"_s});
+        QVERIFY(app.waitForExit());
+        QCOMPARE(relaysOf(m_sandbox, u"start"_s),
+                 (QStringList{u"<none>"_s, u"ws://127.0.0.1:9000/relay"_s}));
+        QCOMPARE(app.history(u"setupStatusMessage"_s), QStringList{u""_s});
+        QVERIFY(app.last()["isSetupReady"_L1].toBool());
+    }
+
+    // A bridge that never publishes a new code: the start action gives up after twenty reads
+    // half a second apart.
+    void startTimesOut()
+    {
+        setUpSandbox({});
+        QVERIFY(startBridge(m_sandbox));
+        HeadlessApp app;
+        QVERIFY(app.waitUntilReady());
+        m_sandbox.writeKnobs({{"freshSession"_L1, false}});
+        QElapsedTimer elapsed;
+        elapsed.start();
+        const QJsonObject done = app.run(u"start"_s);
+        QVERIFY(elapsed.elapsed() >= 9500);
+        QCOMPARE(done["errorMessage"_L1].toString(),
+                 u"The Mac connection did not publish a fresh pairing code in time. Open "
+                 u"diagnostics and try again."_s);
+        QCOMPARE(done["transientMessage"_L1].toString(), u""_s);
+        app.send(u"quit"_s);
+        QVERIFY(app.waitForExit());
+    }
+
+    // Stop, resume and reset each end with their message and a refreshed state.
+    void bridgeCommands()
+    {
+        setUpSandbox({});
+        QVERIFY(startBridge(m_sandbox));
+        HeadlessApp app;
+        const auto ready
+            = app.waitFor([](const QJsonObject &s) { return s["isSetupReady"_L1].toBool(); });
+        QVERIFY(ready);
+
+        QJsonObject state = app.run(u"stop"_s);
+        QCOMPARE(state["transientMessage"_L1].toString(), u"Mac connection stopped."_s);
+        QCOMPARE(snapshotOf(state)["launchdLoaded"_L1].toBool(), false);
+        QCOMPARE(connectionOf(state), u"disconnected"_s);
+        QVERIFY(state["advertisement"_L1].isNull());
+
+        state = app.run(u"resume"_s);
+        QCOMPARE(state["transientMessage"_L1].toString(), u"Last thread reopened in Codex."_s);
+        QCOMPARE(relaysOf(m_sandbox, u"resume"_s).size(), 1);
+
+        QVERIFY(startBridge(m_sandbox));
+        state = app.run(u"refresh"_s);
+        const QString before = sessionOf(state);
+        QVERIFY(!before.isEmpty());
+        state = app.run(u"reset-pairing"_s);
+        QCOMPARE(state["transientMessage"_L1].toString(), u"Pairing reset."_s);
+        QCOMPARE(state["errorMessage"_L1].toString(), u""_s);
+        QVERIFY(sessionOf(state) != before);
+
+        m_sandbox.writeKnobs({{"fail"_L1, QJsonObject{{"stop"_L1, u"launchctl: refused"_s}}}});
+        state = app.run(u"stop"_s);
+        QCOMPARE(state["errorMessage"_L1].toString(), u"launchctl: refused"_s);
+        QCOMPARE(state["transientMessage"_L1].toString(), u""_s);
+
+        app.send(u"no-such-command"_s);
+        app.send(u"quit"_s);
+        QVERIFY(app.waitForExit());
+        QVERIFY(app.standardError().contains("unknown command: no-such-command"));
+    }
+
+    // The update installs the newer version from the registry and restarts a loaded bridge.
+    void updateFromRegistry()
+    {
+        setUpSandbox({});
+        QVERIFY(startBridge(m_sandbox));
+        HeadlessApp app;
+        const auto offered = app.waitFor([](const QJsonObject &s) {
+            return s["view"_L1].toObject()["updateAvailable"_L1].toBool();
+        });
+        QVERIFY(offered);
+        QCOMPARE((*offered)["updateState"_L1].toObject()["latestVersion"_L1].toString(),
+                 u"0.5.0"_s);
+
+        const QJsonObject state = app.run(u"update"_s);
+        QCOMPARE(state["transientMessage"_L1].toString(), u"Mac connector updated."_s);
+        QCOMPARE(snapshotOf(state)["currentVersion"_L1].toString(), u"0.5.0"_s);
+        QVERIFY(!state["view"_L1].toObject()["updateAvailable"_L1].toBool());
+        QCOMPARE(relaysOf(m_sandbox, u"start"_s).size(), 2);
+        app.send(u"quit"_s);
+        QVERIFY(app.waitForExit());
+    }
+
+    // A saved address reaches the tool unchanged, survives a restart of the app, and clearing
+    // removes the key.
+    void relayOverride()
+    {
+        setUpSandbox({});
+        QVERIFY(startBridge(m_sandbox));
+        const QString relay = u"ws://10.9.8.7:9000/relay?token=$HOME&x='y'"_s;
+        {
+            HeadlessApp app;
+            QVERIFY(
+                app.waitFor([](const QJsonObject &s) { return s["isSetupReady"_L1].toBool(); }));
+            QJsonObject state = app.run(u"save-relay   "_s + relay + u"  "_s);
+            QCOMPARE(state["relayOverride"_L1].toString(), relay);
+            QCOMPARE(relaysOf(m_sandbox, u"status"_s).last(), relay);
+            app.send(u"quit"_s);
+            QVERIFY(app.waitForExit());
+        }
+        QCOMPARE(
+            QSettings(settingsPath(m_sandbox), QSettings::IniFormat).value(relayKey).toString(),
+            relay);
+        {
+            HeadlessApp app;
+            QVERIFY(
+                app.waitFor([](const QJsonObject &s) { return s["isSetupReady"_L1].toBool(); }));
+            QCOMPARE(app.states().first()["relayOverride"_L1].toString(), relay);
+            app.run(u"start"_s);
+            QCOMPARE(relaysOf(m_sandbox, u"start"_s).last(), relay);
+            const QJsonObject state = app.run(u"clear-relay"_s);
+            QCOMPARE(state["relayOverride"_L1].toString(), u""_s);
+            QCOMPARE(relaysOf(m_sandbox, u"status"_s).last(), u"<none>"_s);
+            app.send(u"quit"_s);
+            QVERIFY(app.waitForExit());
+        }
+        QVERIFY(!QSettings(settingsPath(m_sandbox), QSettings::IniFormat).contains(relayKey));
+    }
+
+    // Without the Codex entry the automatic setup never starts.
+    void noCodex()
+    {
+        setUpSandbox({.registry = true, .install = TestSandbox::Install::None, .codex = false});
+        HeadlessApp app({u"--exit-when-idle"_s});
+        QVERIFY(app.waitForExit());
+        QCOMPARE(app.history(u"setupStatusMessage"_s), QStringList{u""_s});
+        QVERIFY(app.last()["codexAppPath"_L1].isNull());
+        QCOMPARE(app.last()["view"_L1].toObject()["setupStateTitle"_L1].toString(),
+                 u"Codex Needed"_s);
+        QVERIFY(relaysOf(m_sandbox, u"start"_s).isEmpty());
+    }
+
+    // Bad input never loses the saved address: a tool that prints garbage, then one that
+    // hangs, then one that prints a huge status, with a settings file that cannot be written.
+    void badInput()
+    {
+        setUpSandbox({});
+        QVERIFY(startBridge(m_sandbox));
+        const QString relay = u"ws://10.1.1.1:9000/relay"_s;
+        QVERIFY(TestSandbox::writeFile(settingsPath(m_sandbox),
+                                       "[General]\npivra.menuBar.relayOverride=" + relay.toUtf8()
+                                           + "\n"));
+        HeadlessApp app;
+        QVERIFY(app.waitUntilReady());
+
+        m_sandbox.writeKnobs({{"garbage"_L1, QJsonObject{{"status"_L1, true}}}});
+        QJsonObject state = app.run(u"refresh"_s);
+        QCOMPARE(state["errorMessage"_L1].toString(), u"Bridge status returned malformed JSON."_s);
+        QVERIFY(state["snapshot"_L1].isObject()); // the last good state stays on display
+
+        m_sandbox.writeKnobs({{"hangMs"_L1, QJsonObject{{"status"_L1, 3000}}}});
+        state = app.run(u"refresh"_s);
+        QCOMPARE(state["errorMessage"_L1].toString(), u""_s);
+
+        m_sandbox.writeKnobs({{"padBytes"_L1, QJsonObject{{"status"_L1, 8 * 1024 * 1024}}}});
+        state = app.run(u"refresh"_s);
+        QCOMPARE(state["errorMessage"_L1].toString(), u""_s);
+        QVERIFY(state["isSetupReady"_L1].toBool());
+
+        QCOMPARE(
+            QSettings(settingsPath(m_sandbox), QSettings::IniFormat).value(relayKey).toString(),
+            relay);
+
+        // The settings folder replaced by a file: saving fails visibly, in memory it still works.
+        const QString settingsDir = m_sandbox.home() + u"/.config/Pivra"_s;
+        QVERIFY(QDir(settingsDir).removeRecursively());
+        QVERIFY(TestSandbox::writeFile(settingsDir, "not a folder"));
+        state = app.run(u"save-relay ws://10.2.2.2/relay"_s);
+        QCOMPARE(state["relayOverride"_L1].toString(), u"ws://10.2.2.2/relay"_s);
+        QVERIFY2(state["errorMessage"_L1].toString().contains(u"could not be saved"_s),
+                 qPrintable(state["errorMessage"_L1].toString()));
+        QCOMPARE(relaysOf(m_sandbox, u"status"_s).last(), u"ws://10.2.2.2/relay"_s);
+        app.send(u"quit"_s);
+        QVERIFY(app.waitForExit());
+        QVERIFY(QFile::remove(settingsDir));
+    }
+
+    // A state directory that is a file: the tool cannot work there; the error shows and the
+    // app stays usable.
+    void stateDirectoryIsAFile()
+    {
+        setUpSandbox({});
+        QVERIFY(TestSandbox::writeFile(m_sandbox.home() + u"/.pivra"_s, "not a folder"));
+        HeadlessApp app;
+        QVERIFY(app.waitFor([](const QJsonObject &s) {
+            return !s["errorMessage"_L1].toString().isEmpty() && !HeadlessApp::isBusy(s);
+        }));
+        app.send(u"open-logs"_s);
+        app.send(u"quit"_s);
+        QVERIFY(app.waitForExit());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHeadless)
+#include "tst_headless.moc"
