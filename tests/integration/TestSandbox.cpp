@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <plist/plist.h>
+
 #include <csignal>
 
 using namespace Qt::StringLiterals;
@@ -280,4 +282,24 @@ bool TestSandbox::writeFile(const QString &path, const QByteArray &bytes)
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
         && file.write(bytes) == bytes.size();
+}
+
+bool TestSandbox::writeLaunchAgent(const QString &path, const QString &stateDirectory, bool binary)
+{
+    const std::unique_ptr<std::remove_pointer_t<plist_t>, void (*)(plist_t)> root(plist_new_dict(),
+                                                                                  plist_free);
+    plist_t variables = plist_new_dict();
+    plist_dict_set_item(variables, "PIVRA_DEVICE_STATE_DIR",
+                        plist_new_string(stateDirectory.toUtf8().constData()));
+    plist_dict_set_item(root.get(), "Label", plist_new_string("com.pivra.bridge"));
+    plist_dict_set_item(root.get(), "EnvironmentVariables", variables);
+    char *data = nullptr;
+    uint32_t length = 0;
+    if (binary)
+        plist_to_bin(root.get(), &data, &length);
+    else
+        plist_to_xml(root.get(), &data, &length);
+    const QByteArray bytes(data, qsizetype(length));
+    binary ? plist_to_bin_free(data) : plist_to_xml_free(data);
+    return !bytes.isEmpty() && writeFile(path, bytes);
 }

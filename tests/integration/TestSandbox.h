@@ -71,6 +71,9 @@ public:
 
     // Writes `bytes` to `path`, making its folders.
     static bool writeFile(const QString &path, const QByteArray &bytes);
+    // Writes a launch agent property list (XML or binary) whose EnvironmentVariables name
+    // `stateDirectory` as PIVRA_DEVICE_STATE_DIR.
+    static bool writeLaunchAgent(const QString &path, const QString &stateDirectory, bool binary);
 
 private:
     void setVariable(const char *name, const std::optional<QByteArray> &value);
