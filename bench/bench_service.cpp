@@ -1,0 +1,119 @@
+// Measures what the service adds to the commands it runs. In a sandbox home with the loopback
+// registry, each round runs the availability check, a snapshot load and the npm version query
+// through BridgeControlService, then the same child command lines back to back from a plain
+// shell script (bench/baseline.sh); rounds alternate so both see the same machine. Prints the
+// medians and their ratio service/script.
+//   bench_service [ROUNDS]   (default 15, at least 10)
+#include "ServiceTestSupport.h"
+#include "TestSandbox.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+
+#include <algorithm>
+#include <cstdio>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Keeps the command lines of a round, so the script is known to run exactly the same ones.
+class RecordingRunner : public ShellCommandRunner
+{
+public:
+    QStringList commands;
+
+    QCoro::Task<ShellCommandResult> run(const QString &command,
+                                        const QMap<QString, QString> &environment) override
+    {
+        commands.append(command);
+        return ShellCommandRunner::run(command, environment);
+    }
+};
+
+double median(QList<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const qsizetype middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+// One round through the service; false when an answer is not the expected one.
+bool serviceRound(BridgeControlService &service)
+{
+    const BridgeCLIAvailability availability = awaitTask(service.detectCLIAvailability());
+    const BridgeSnapshot snapshot = awaitTask(service.loadSnapshot(std::nullopt));
+    const LatestVersionResult latest = awaitTask(service.fetchLatestPackageVersion());
+    return availability == BridgeCLIAvailability::available(u"0.4.2"_s)
+        && snapshot.currentVersion == u"0.4.2"_s && latest.version == u"0.5.0"_s;
+}
+
+// One round from the shell script; its own clock, so bash's start-up is not counted.
+std::optional<double> scriptRound(const QStringList &commands)
+{
+    QProcess script;
+    script.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    script.start(u"bash"_s,
+                 QStringList{QStringLiteral(PIVRA_SOURCE_DIR "/bench/baseline.sh")} + commands);
+    if (!script.waitForFinished(-1) || script.exitStatus() != QProcess::NormalExit
+        || script.exitCode() != 0) {
+        return std::nullopt;
+    }
+    bool ok = false;
+    const double microseconds = script.readAllStandardOutput().trimmed().toDouble(&ok);
+    return ok ? std::optional(microseconds / 1000.0) : std::nullopt;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication application(argc, argv);
+    const int rounds = std::max(10, argc > 1 ? QByteArray(argv[1]).toInt() : 15);
+
+    TestSandbox sandbox;
+    if (const QString error = sandbox.setUp(); !error.isEmpty()) {
+        std::fprintf(stderr, "sandbox: %s\n", qPrintable(error));
+        return 1;
+    }
+    const auto runner = std::make_shared<RecordingRunner>();
+    BridgeControlService service(runner);
+
+    // The warm-up round (npm's cache, the file system's) records the command lines of a round.
+    if (!serviceRound(service)) {
+        std::fprintf(stderr, "warm-up round gave unexpected answers\n");
+        return 1;
+    }
+    const QStringList commands = runner->commands;
+    if (!scriptRound(commands)) {
+        std::fprintf(stderr, "warm-up script round failed\n");
+        return 1;
+    }
+    QList<double> serviceTimes, scriptTimes;
+    for (int round = 0; round < rounds; ++round) {
+        QElapsedTimer clock;
+        clock.start();
+        runner->commands.clear();
+        if (!serviceRound(service) || runner->commands != commands) {
+            std::fprintf(stderr, "service round %d gave unexpected answers\n", round);
+            return 1;
+        }
+        serviceTimes.append(double(clock.nsecsElapsed()) / 1e6);
+        const auto scriptTime = scriptRound(commands);
+        if (!scriptTime) {
+            std::fprintf(stderr, "script round %d failed\n", round);
+            return 1;
+        }
+        scriptTimes.append(*scriptTime);
+    }
+
+    const double serviceMedian = median(serviceTimes), scriptMedian = median(scriptTimes);
+    std::printf("rounds: %d (each: availability check, snapshot load, npm version query; "
+                "%lld child commands)\n",
+                rounds, static_cast<long long>(commands.size()));
+    std::printf("service median: %.1f ms\n", serviceMedian);
+    std::printf("script median:  %.1f ms\n", scriptMedian);
+    std::printf("ratio service/script: %.3f\n", serviceMedian / scriptMedian);
+    return 0;
+}
