@@ -1,10 +1,12 @@
 #include "ShellCommandRunner.h"
 
-#include <QCoroSignal>
+#include <QCoreApplication>
 #include <QDir>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStringDecoder>
+
+#include <coroutine>
 
 using namespace Qt::StringLiterals;
 
@@ -19,6 +21,46 @@ QString decodeStream(const QByteArray &bytes)
         return {};
     return text.trimmed();
 }
+
+// Suspends a coroutine until the process has exited or has failed to start. The coroutine
+// resumes from a posted call, never inside QProcess's own signal emission, so it may destroy the
+// process at once. (Awaiting QProcess's private-tagged signals through QCoro binds a reference
+// to null on queued delivery.)
+class ProcessEnd
+{
+public:
+    explicit ProcessEnd(QProcess &process)
+        : m_process(process)
+    {
+    }
+
+    bool await_ready() const noexcept { return m_process.state() == QProcess::NotRunning; }
+
+    void await_suspend(std::coroutine_handle<> awaiting)
+    {
+        const auto wake = [this, awaiting] {
+            QObject::disconnect(m_finished);
+            QObject::disconnect(m_failed);
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(), [awaiting] { awaiting.resume(); },
+                Qt::QueuedConnection);
+        };
+        m_finished = QObject::connect(&m_process, &QProcess::finished, &m_process,
+                                      [wake](int, QProcess::ExitStatus) { wake(); });
+        m_failed = QObject::connect(&m_process, &QProcess::errorOccurred, &m_process,
+                                    [wake](QProcess::ProcessError error) {
+                                        if (error == QProcess::FailedToStart)
+                                            wake();
+                                    });
+    }
+
+    void await_resume() const noexcept { }
+
+private:
+    QProcess &m_process;
+    QMetaObject::Connection m_finished;
+    QMetaObject::Connection m_failed;
+};
 
 } // namespace
 
@@ -77,12 +119,9 @@ QCoro::Task<ShellCommandResult> ShellCommandRunner::runProcess(QString command,
     // QProcess drains both pipes into its own buffers from the event loop while the child runs,
     // so neither pipe can fill up and stall it; the main thread only waits in co_await.
     process.start(QIODevice::ReadOnly);
-    while (process.state() == QProcess::Starting)
-        co_await qCoro(&process, &QProcess::stateChanged);
+    co_await ProcessEnd(process);
     if (process.error() == QProcess::FailedToStart)
         throw ProcessLaunchError(process.errorString());
-    if (process.state() != QProcess::NotRunning)
-        co_await qCoro(&process, &QProcess::finished);
 
     const QString standardOutput = decodeStream(process.readAllStandardOutput());
     const QString standardError = decodeStream(process.readAllStandardError());
