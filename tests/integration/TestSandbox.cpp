@@ -12,6 +12,8 @@
 
 #include <plist/plist.h>
 
+#include <sys/prctl.h>
+
 #include <csignal>
 
 using namespace Qt::StringLiterals;
@@ -102,6 +104,9 @@ QString TestSandbox::setUp(const Options &options)
         m_registry->setStandardInputFile(QProcess::nullDevice());
         m_registry->setStandardOutputFile(m_root + u"/registry.out"_s);
         m_registry->setStandardErrorFile(m_root + u"/registry.log"_s);
+        // A test killed by its time limit never reaches cleanUp(): the registry must not
+        // outlive it.
+        m_registry->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
         m_registry->start();
         if (!m_registry->waitForStarted(30000))
             return u"cannot start the loopback registry: "_s + m_registry->errorString();
