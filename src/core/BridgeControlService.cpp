@@ -22,11 +22,12 @@ namespace {
 
 const QString cliName = u"pivra"_s;
 const QString nodeName = u"node"_s;
-const QString stateDirectoryVariable = u"PIVRA_DEVICE_STATE_DIR"_s;
 const QString npmViewCommand = u"npm view pivra version --json"_s;
-// g++ 12 fails on a braced list built inside a co_await expression ("array used as
-// initializer"): coroutines below build their command texts in a statement of their own.
 const QString unreadableInstalledVersion = u"The installed CLI returned an unreadable version."_s;
+
+// Note for the coroutines below: g++ 12 fails on a braced list built inside a co_await
+// expression ("array used as initializer"), so they build each command text in a statement of
+// its own before awaiting it.
 
 // `directory` + "/" + `relative`, without doubling a slash the directory already ends with.
 QString appendPath(const QString &directory, const QString &relative)
