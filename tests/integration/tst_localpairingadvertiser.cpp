@@ -55,15 +55,7 @@ void clearLog()
     logLines.clear();
 }
 
-bool logged(QtMsgType type, const QString &fragment)
-{
-    std::lock_guard lock(logMutex);
-    return std::any_of(logLines.cbegin(), logLines.cend(), [&](const LogLine &line) {
-        return line.type == type && line.text.contains(fragment);
-    });
-}
-
-int loggedCount(QtMsgType type, const QString &fragment)
+int logged(QtMsgType type, const QString &fragment)
 {
     std::lock_guard lock(logMutex);
     return int(std::count_if(logLines.cbegin(), logLines.cend(), [&](const LogLine &line) {
@@ -71,53 +63,34 @@ int loggedCount(QtMsgType type, const QString &fragment)
     }));
 }
 
-char decimalByte(QByteArrayView text, qsizetype at)
+// avahi-browse -p escapes a name's bytes as \DDD (decimal) or \c, and writes each TXT string in
+// double quotes with the same escapes. Decodes from `at` up to `end`, leaving `at` there.
+QByteArray unescape(QByteArrayView text, qsizetype &at, char end = 0)
 {
-    return char((text[at] - '0') * 100 + (text[at + 1] - '0') * 10 + (text[at + 2] - '0'));
-}
-
-// avahi-browse -p writes names as escaped DNS labels: \DDD for a byte in decimal, \c for c.
-QString decodeLabel(QByteArrayView text)
-{
+    const auto digit = [&](qsizetype k) {
+        return at + k < text.size() && std::isdigit(uchar(text[at + k]));
+    };
     QByteArray bytes;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        if (text[i] == '\\' && i + 3 < text.size() && std::isdigit(uchar(text[i + 1]))
-            && std::isdigit(uchar(text[i + 2])) && std::isdigit(uchar(text[i + 3]))) {
-            bytes += decimalByte(text, i + 1);
-            i += 3;
-        } else if (text[i] == '\\' && i + 1 < text.size()) {
-            bytes += text[++i];
+    for (; at < text.size() && text[at] != end; ++at) {
+        if (text[at] != '\\' || at + 1 == text.size()) {
+            bytes += text[at];
+        } else if (digit(1) && digit(2) && digit(3)) {
+            bytes += char((text[at + 1] - '0') * 100 + (text[at + 2] - '0') * 10
+                          + (text[at + 3] - '0'));
+            at += 3;
         } else {
-            bytes += text[i];
+            bytes += text[++at];
         }
     }
-    return QString::fromUtf8(bytes);
+    return bytes;
 }
 
-// The TXT field: each string in double quotes, separated by blanks, with \" \\ and \DDD inside.
 QList<QByteArray> decodeTxt(QByteArrayView text)
 {
     QList<QByteArray> strings;
-    qsizetype i = 0;
-    while (i < text.size()) {
-        if (text[i] != '"') {
-            ++i;
-            continue;
-        }
-        QByteArray current;
-        for (++i; i < text.size() && text[i] != '"'; ++i) {
-            if (text[i] == '\\' && i + 3 < text.size() && std::isdigit(uchar(text[i + 1]))
-                && std::isdigit(uchar(text[i + 2])) && std::isdigit(uchar(text[i + 3]))) {
-                current += decimalByte(text, i + 1);
-                i += 3;
-            } else if (text[i] == '\\' && i + 1 < text.size()) {
-                current += text[++i];
-            } else {
-                current += text[i];
-            }
-        }
-        ++i;
-        strings.append(current);
+    for (qsizetype at = text.indexOf('"'); at >= 0; at = text.indexOf('"', at + 1)) {
+        ++at;
+        strings.append(unescape(text, at, '"'));
     }
     return strings;
 }
@@ -194,7 +167,8 @@ QList<Browsed> browse()
         }
         if (fields.size() != 9)
             continue;
-        Browsed service{.name = decodeLabel(fields[3]),
+        qsizetype at = 0;
+        Browsed service{.name = QString::fromUtf8(unescape(fields[3], at)),
                         .type = QString::fromUtf8(fields[4]),
                         .domain = QString::fromUtf8(fields[5]),
                         .port = quint16(fields[8].toUInt()),
@@ -423,7 +397,7 @@ private Q_SLOTS:
         QTest::qWait(1500);
         QCOMPARE(changed.count(), 1);
         QCOMPARE(advertiser.announcement(), registered);
-        QCOMPARE(loggedCount(QtInfoMsg, u"Publishing local pairing service"_s), 1);
+        QCOMPARE(logged(QtInfoMsg, u"Publishing local pairing service"_s), 1);
         const QList<Browsed> once = browse();
         QCOMPARE(
             std::count_if(once.cbegin(), once.cend(),
@@ -752,7 +726,7 @@ private Q_SLOTS:
         QTest::qWait(2500); // at least one retry without a bus
         QCOMPARE(advertiser.announcement(), std::nullopt);
         // One report, not one per retry.
-        QCOMPARE(loggedCount(QtCriticalMsg, u"Local pairing Bonjour listener failed: "_s), 1);
+        QCOMPARE(logged(QtCriticalMsg, u"Local pairing Bonjour listener failed: "_s), 1);
 
         QVERIFY(QFile::link(qEnvironmentVariable("PIVRA_TEST_BUS_TARGET"),
                             qEnvironmentVariable("PIVRA_TEST_BUS_LINK")));

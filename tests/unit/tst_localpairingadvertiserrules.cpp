@@ -103,23 +103,6 @@ private Q_SLOTS:
         QCOMPARE(LocalPairingAdvertiser::txtRecord(payload), expected);
     }
 
-    void txtRecordKeepsTextUnchanged()
-    {
-        // Nothing is trimmed, escaped or checked: the phone reads the same bytes the bridge wrote.
-        const BridgePairingPayload payload{.v = 2,
-                                           .relay = u" wss://relé.example/ü "_s,
-                                           .sessionId = u""_s,
-                                           .macDeviceId = u"a=b;c \"d\" \\e"_s,
-                                           .macIdentityPublicKey = QString(300, u'k'),
-                                           .expiresAt = 0};
-        const QMap<QString, QString> txt = LocalPairingAdvertiser::txtRecord(payload);
-        QCOMPARE(txt.value(u"relay"_s), payload.relay);
-        QCOMPARE(txt.value(u"sessionId"_s, u"absent"_s), u""_s);
-        QCOMPARE(txt.value(u"macDeviceId"_s), payload.macDeviceId);
-        QCOMPARE(txt.value(u"macIdentityPublicKey"_s), payload.macIdentityPublicKey);
-        QCOMPARE(txt.value(u"expiresAt"_s), u"0"_s);
-    }
-
     void prettyHostName_data()
     {
         QTest::addColumn<QByteArray>("machineInfo");
