@@ -100,6 +100,59 @@ BridgeMenuBarState BridgeMenuBarStore::state() const
     };
 }
 
+namespace {
+
+QString textStyleName(TextStyle style)
+{
+    switch (style) {
+    case TextStyle::Primary:
+        return u"primary"_s;
+    case TextStyle::Secondary:
+        return u"secondary"_s;
+    case TextStyle::Tertiary:
+        return u"tertiary"_s;
+    }
+    return {};
+}
+
+QVariant optionalTint(const std::optional<StatusTint> &tint)
+{
+    return tint ? QVariant(tintName(*tint)) : QVariant();
+}
+
+} // namespace
+
+QVariantMap BridgeMenuBarStore::view() const
+{
+    const BridgeStatusPresentation presentation = BridgeStatusPresentation::make(state(), now());
+    QVariantMap view = presentation.toViewJson().toVariantMap();
+    QVariantMap pairing = view.value(u"pairing"_s).toMap();
+    pairing.insert(u"indicatorTint"_s, optionalTint(presentation.pairing.indicatorTint));
+    pairing.insert(u"textTint"_s, optionalTint(presentation.pairing.textTint));
+    pairing.insert(u"textStyle"_s, textStyleName(presentation.pairing.textStyle));
+    view.insert(u"pairing"_s, pairing);
+    view.insert(u"labelDot"_s, optionalTint(presentation.labelDot));
+    view.insert(u"labelDimmed"_s, presentation.labelDimmed);
+    return view;
+}
+
+void BridgeMenuBarStore::requestRefresh()
+{
+    refresh();
+}
+
+void BridgeMenuBarStore::openStdoutLog()
+{
+    if (m_snapshot && !m_snapshot->stdoutLogPath.isEmpty())
+        m_options.openPath(m_snapshot->stdoutLogPath);
+}
+
+void BridgeMenuBarStore::openStderrLog()
+{
+    if (m_snapshot && !m_snapshot->stderrLogPath.isEmpty())
+        m_options.openPath(m_snapshot->stderrLogPath);
+}
+
 QCoro::Task<> BridgeMenuBarStore::refresh()
 {
     try {

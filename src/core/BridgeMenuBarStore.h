@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QSettings>
 #include <QTimer>
+#include <QVariantMap>
 
 #include <chrono>
 #include <functional>
@@ -25,6 +26,18 @@ class LocalPairingAdvertiser;
 class BridgeMenuBarStore : public QObject
 {
     Q_OBJECT
+    // What the Qt Quick views bind to. `view` is the presentation of the current state: the
+    // headless `view` object plus the pairing card's tints and the tray label's dot.
+    Q_PROPERTY(QVariantMap view READ view NOTIFY stateChanged)
+    Q_PROPERTY(bool setupReady READ isSetupReady NOTIFY stateChanged)
+    Q_PROPERTY(bool busy READ isBusy NOTIFY stateChanged)
+    Q_PROPERTY(QString relayOverride READ relayOverride NOTIFY relayOverrideChanged)
+    Q_PROPERTY(bool isRefreshing READ isRefreshing NOTIFY isRefreshingChanged)
+    Q_PROPERTY(bool isPerformingAction READ isPerformingAction NOTIFY isPerformingActionChanged)
+    Q_PROPERTY(QString setupStatusMessage READ setupStatusMessage NOTIFY setupStatusMessageChanged)
+    Q_PROPERTY(bool hasSnapshot READ hasSnapshot NOTIFY snapshotChanged)
+    Q_PROPERTY(QString stdoutLogPath READ stdoutLogPath NOTIFY snapshotChanged)
+    Q_PROPERTY(QString stderrLogPath READ stderrLogPath NOTIFY snapshotChanged)
 
 public:
     static constexpr const char *relayOverrideKey = "pivra.menuBar.relayOverride";
@@ -65,6 +78,12 @@ public:
 
     // Codex found, the tool available, the bridge connected and its pairing payload live.
     bool isSetupReady() const;
+    // A spinner refresh or an action runs: the tray label dims.
+    bool isBusy() const { return m_isRefreshing || m_isPerformingAction; }
+    bool hasSnapshot() const { return m_snapshot.has_value(); }
+    QString stdoutLogPath() const { return m_snapshot ? m_snapshot->stdoutLogPath : QString(); }
+    QString stderrLogPath() const { return m_snapshot ? m_snapshot->stderrLogPath : QString(); }
+    QVariantMap view() const;
     // Nothing is in flight: start-up done, no action, no refresh, no pairing re-issue.
     bool isIdle() const;
     QDateTime now() const { return m_options.now(); }
@@ -75,15 +94,22 @@ public:
     // The panel's manual refresh; its error has already reached `errorMessage`.
     QCoro::Task<> refresh();
 
-    void runFirstRunSetup();
-    void startBridge();
-    void stopBridge();
-    void resumeLastThread();
-    void resetPairing();
-    void updateBridgePackage();
-    void openLogsFolder();
-    void saveRelayOverride(const QString &text);
-    void clearRelayOverride();
+    // The panel's refresh buttons: starts `refresh()` and returns at once.
+    Q_INVOKABLE void requestRefresh();
+
+    Q_INVOKABLE void runFirstRunSetup();
+    Q_INVOKABLE void startBridge();
+    Q_INVOKABLE void stopBridge();
+    Q_INVOKABLE void resumeLastThread();
+    Q_INVOKABLE void resetPairing();
+    Q_INVOKABLE void updateBridgePackage();
+    Q_INVOKABLE void openLogsFolder();
+    Q_INVOKABLE void saveRelayOverride(const QString &text);
+    Q_INVOKABLE void clearRelayOverride();
+    // The diagnostics card's "Output" and "Errors": the bridge's log files, nothing without a
+    // snapshot.
+    Q_INVOKABLE void openStdoutLog();
+    Q_INVOKABLE void openStderrLog();
 
 Q_SIGNALS:
     // Every assignment to an observable property emits its signal, then `stateChanged`, also
