@@ -1,16 +1,38 @@
 #include "BridgeMenuBarStore.h"
+#include "DesktopFrontEnd.h"
 #include "HeadlessFrontEnd.h"
 
+#include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <cstring>
 #include <memory>
 
 using namespace Qt::StringLiterals;
 
+namespace {
+
+// Decided before any application object exists: a headless run must not need a display.
+bool wantsHeadless(int argc, char *argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--headless") == 0)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
+    const bool headlessRun = wantsHeadless(argc, argv);
+    std::unique_ptr<QCoreApplication> app;
+    if (headlessRun)
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    else
+        app = std::make_unique<QApplication>(argc, argv);
     QCoreApplication::setOrganizationName(u"Pivra"_s);
     QCoreApplication::setApplicationName(u"PivraMenuBar"_s);
 
@@ -22,9 +44,18 @@ int main(int argc, char *argv[])
     const QCommandLineOption exitWhenIdle(u"exit-when-idle"_s,
                                           u"With --headless: exit once start-up is done."_s);
     parser.addOptions({headless, exitWhenIdle});
-    parser.process(app);
+    parser.process(*app);
 
     BridgeMenuBarStore store;
-    HeadlessFrontEnd frontEnd(store, {.exitWhenIdle = parser.isSet(exitWhenIdle)});
-    return app.exec();
+    if (headlessRun) {
+        HeadlessFrontEnd frontEnd(store, {.exitWhenIdle = parser.isSet(exitWhenIdle)});
+        return app->exec();
+    }
+
+    // The app lives in the tray; closing its windows does not end it, "Quit Pivra" does.
+    QApplication::setQuitOnLastWindowClosed(false);
+    DesktopFrontEnd frontEnd(store, {});
+    QObject::connect(&frontEnd, &DesktopFrontEnd::quitRequested, app.get(),
+                     &QCoreApplication::quit);
+    return app->exec();
 }

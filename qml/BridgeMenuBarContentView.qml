@@ -1,0 +1,466 @@
+import QtQuick
+import QtQuick.Controls.Basic
+import QtQuick.Layouts
+import QtQuick.Templates as T
+
+// The panel: setup progress, bridge status, local discovery, the advanced controls and the
+// messages of the last operations. Every text and colour comes from `store.view`; every button
+// calls one store operation.
+Item {
+    id: root
+    required property QtObject store
+    required property QtObject host
+    // The connection-address field's content; reaches the store only through Save or Defaults.
+    property string relayDraft: ""
+    property bool showsAdvanced: false
+
+    readonly property var view: store.view
+    readonly property var sections: view.sections
+    function hasSection(name) {
+        return sections.indexOf(name) >= 0
+    }
+
+    // Called whenever the window showing the panel appears.
+    function appeared() {
+        relayDraft = store.relayOverride
+    }
+
+    Connections {
+        target: root.store
+        function onRelayOverrideChanged() {
+            root.relayDraft = root.store.relayOverride
+        }
+    }
+
+    // Keep the control that takes keyboard focus in view.
+    Connections {
+        target: root.Window.window
+        function onActiveFocusItemChanged() {
+            const item = root.Window.window ? root.Window.window.activeFocusItem : null
+            let ancestor = item ? item.parent : null
+            while (ancestor && ancestor !== column)
+                ancestor = ancestor.parent
+            if (!ancestor)
+                return
+            const top = item.mapToItem(column, 0, 0).y - 14
+            const bottom = item.mapToItem(column, 0, item.height).y + 14
+            if (top < flick.contentY)
+                flick.contentY = Math.max(0, top)
+            else if (bottom > flick.contentY + flick.height)
+                flick.contentY = Math.min(flick.contentHeight - flick.height,
+                                          bottom - flick.height)
+        }
+    }
+
+    Flickable {
+        id: flick
+        anchors.fill: parent
+        contentWidth: width
+        contentHeight: column.implicitHeight + 28
+        boundsBehavior: Flickable.StopAtBounds
+        clip: true
+
+        ScrollBar.vertical: ScrollBar {
+            objectName: "scrollBar"
+            policy: flick.contentHeight > flick.height ? ScrollBar.AlwaysOn : ScrollBar.AlwaysOff
+            width: 9
+            padding: 2
+            contentItem: Rectangle {
+                implicitWidth: 5
+                radius: 2.5
+                color: Theme.faded(Theme.primary, 0.25)
+            }
+        }
+
+        ColumnLayout {
+            id: column
+            x: 14
+            y: 14
+            width: flick.width - 28
+            spacing: 10
+
+            // Header: the name, the bridge's state and three chips.
+            Card {
+                objectName: "section.header"
+                spacing: 12
+                RowLayout {
+                    Layout.fillWidth: true
+                    Text {
+                        text: "Pivra"
+                        font.pixelSize: 15
+                        font.weight: Font.DemiBold
+                        color: Theme.primaryText
+                        Accessible.role: Accessible.Heading
+                        Accessible.name: text
+                    }
+                    Item { Layout.fillWidth: true }
+                    StatusIndicator {
+                        objectName: "statusIndicator"
+                        dotSize: 7
+                        spacing: 6
+                        tint: root.view.statusTint
+                        caption: root.view.currentStatusTitle
+                    }
+                }
+                RowLayout {
+                    Layout.fillWidth: true
+                    spacing: 8
+                    Repeater {
+                        model: ["Installed", "Latest", "Network"]
+                        MetricChip {
+                            objectName: "chip." + modelData
+                            Layout.fillWidth: true
+                            Layout.preferredWidth: 1
+                            label: modelData
+                            value: root.view.chips[modelData]
+                        }
+                    }
+                }
+            }
+
+            // Mac setup checklist.
+            Card {
+                objectName: "section.setup"
+                spacing: 12
+                RowLayout {
+                    Layout.fillWidth: true
+                    SectionTitle { title: "Mac Setup" }
+                    Item { Layout.fillWidth: true }
+                    StatusIndicator {
+                        objectName: "setupIndicator"
+                        dotSize: 6
+                        spacing: 5
+                        tint: root.view.setupTint
+                        caption: root.view.setupStateTitle
+                    }
+                }
+                ColumnLayout {
+                    Layout.fillWidth: true
+                    spacing: 7
+                    Repeater {
+                        model: root.view.checklist
+                        SetupChecklistRow {
+                            objectName: "checklist." + modelData.title
+                            title: modelData.title
+                            detail: modelData.detail
+                            complete: modelData.complete
+                        }
+                    }
+                }
+                FeedbackLine {
+                    objectName: "setupStatusLine"
+                    visible: root.store.setupStatusMessage !== ""
+                    text: root.store.setupStatusMessage
+                    tint: "blue"
+                }
+                CompactActionButton {
+                    objectName: "setupButton"
+                    title: root.view.setupButtonTitle
+                    style: "primary"
+                    enabled: !root.store.isPerformingAction
+                    onClicked: root.store.runFirstRunSetup()
+                }
+            }
+
+            // Bridge status tiles.
+            Card {
+                objectName: "section.status"
+                visible: root.hasSection("status")
+                spacing: 10
+                SectionTitle { title: "Status" }
+                GridLayout {
+                    Layout.fillWidth: true
+                    columns: 2
+                    columnSpacing: 10
+                    rowSpacing: 10
+                    Repeater {
+                        model: ["Mac Service", "Connection", "Pairing", "Updated"]
+                        StatusTile {
+                            objectName: "tile." + modelData
+                            label: modelData
+                            value: root.view.tiles[modelData]
+                        }
+                    }
+                }
+                LabelValueRow {
+                    objectName: "statusNetwork"
+                    label: "Network"
+                    value: root.view.tiles["Network"]
+                }
+            }
+
+            // Local discovery of the pairing payload.
+            Card {
+                id: pairingCard
+                objectName: "section.pairing"
+                visible: root.hasSection("pairing")
+                spacing: 8
+                readonly property var pairing: root.view.pairing
+                RowLayout {
+                    Layout.fillWidth: true
+                    SectionTitle { title: "Pairing" }
+                    Item { Layout.fillWidth: true }
+                    StatusIndicator {
+                        objectName: "pairingIndicator"
+                        visible: pairingCard.pairing.indicator !== null
+                        dotSize: 6
+                        spacing: 5
+                        upperCase: false
+                        tint: pairingCard.pairing.indicatorTint || "gray"
+                        caption: pairingCard.pairing.indicator || ""
+                    }
+                }
+                Text {
+                    objectName: "pairingText"
+                    Layout.fillWidth: true
+                    text: pairingCard.pairing.text
+                    wrapMode: Text.Wrap
+                    font.pixelSize: 11
+                    color: pairingCard.pairing.textTint
+                           ? Theme.tint(pairingCard.pairing.textTint)
+                           : Theme.textStyle(pairingCard.pairing.textStyle)
+                    Accessible.role: Accessible.StaticText
+                    Accessible.name: text
+                }
+                LabelValueRow {
+                    objectName: "pairingDiscovery"
+                    visible: pairingCard.pairing.discovery !== null
+                    label: "Discovery"
+                    value: pairingCard.pairing.discovery || ""
+                }
+                LabelValueRow {
+                    objectName: "pairingRenews"
+                    visible: pairingCard.pairing.renews !== null
+                    label: "Renews"
+                    value: pairingCard.pairing.renews || ""
+                }
+            }
+
+            // Advanced: connection address, controls and diagnostics.
+            ColumnLayout {
+                objectName: "section.advanced"
+                visible: root.hasSection("advanced")
+                Layout.fillWidth: true
+                spacing: 8
+
+                T.AbstractButton {
+                    id: advancedToggle
+                    objectName: "advancedToggle"
+                    Layout.fillWidth: true
+                    implicitHeight: contentItem.implicitHeight + topPadding + bottomPadding
+                    topPadding: 2
+                    bottomPadding: 2
+                    focusPolicy: Qt.StrongFocus
+                    Accessible.role: Accessible.Button
+                    Accessible.name: "Advanced"
+                    Accessible.description: root.showsAdvanced ? "Expanded" : "Collapsed"
+                    Accessible.onPressAction: clicked()
+                    Keys.onReturnPressed: clicked()
+                    Keys.onEnterPressed: clicked()
+                    onClicked: root.showsAdvanced = !root.showsAdvanced
+                    contentItem: RowLayout {
+                        SectionTitle { title: "Advanced" }
+                        Item { Layout.fillWidth: true }
+                        SymbolIcon {
+                            objectName: "chevron"
+                            name: root.showsAdvanced ? "chevron.up" : "chevron.down"
+                            size: 10
+                            color: Theme.secondaryText
+                        }
+                    }
+                    background: Rectangle {
+                        radius: 4
+                        color: "transparent"
+                        FocusRing { visible: advancedToggle.visualFocus }
+                    }
+                }
+
+                Card {
+                    objectName: "section.connection"
+                    visible: root.showsAdvanced
+                    spacing: 10
+                    SectionTitle { title: "Connection Address" }
+                    Text {
+                        Layout.fillWidth: true
+                        text: "Optional. Leave empty to use the saved Mac connection."
+                        wrapMode: Text.Wrap
+                        font.pixelSize: 11
+                        color: Theme.secondaryText
+                    }
+                    TextField {
+                        id: relayField
+                        objectName: "relayField"
+                        Layout.fillWidth: true
+                        text: root.relayDraft
+                        onTextEdited: root.relayDraft = text
+                        placeholderText: "ws://127.0.0.1:9000/relay"
+                        placeholderTextColor: Theme.tertiaryText
+                        font.pixelSize: 12
+                        color: Theme.primaryText
+                        selectionColor: Theme.selection
+                        selectedTextColor: Theme.primaryText
+                        leftPadding: 8
+                        rightPadding: 8
+                        topPadding: 6
+                        bottomPadding: 6
+                        selectByMouse: true
+                        Accessible.name: "Connection Address"
+                        background: Rectangle {
+                            radius: 6
+                            color: Theme.faded(Theme.textBackground, 0.82)
+                            border.width: 1
+                            border.color: Theme.faded(Theme.primary, 0.08)
+                            FocusRing { visible: relayField.activeFocus }
+                        }
+                    }
+                    RowLayout {
+                        Layout.fillWidth: true
+                        spacing: 6
+                        CompactActionButton {
+                            objectName: "saveRelay"
+                            title: "Save"
+                            style: "primary"
+                            onClicked: root.store.saveRelayOverride(root.relayDraft)
+                        }
+                        CompactActionButton {
+                            objectName: "clearRelay"
+                            title: "Defaults"
+                            onClicked: {
+                                root.relayDraft = ""
+                                root.store.clearRelayOverride()
+                            }
+                        }
+                    }
+                }
+
+                Card {
+                    objectName: "section.controls"
+                    visible: root.showsAdvanced
+                    spacing: 8
+                    SectionTitle { title: "Controls" }
+                    RowLayout {
+                        Layout.fillWidth: true
+                        spacing: 6
+                        CompactActionButton {
+                            objectName: "start"
+                            title: "Start"
+                            style: "primary"
+                            onClicked: root.store.startBridge()
+                        }
+                        CompactActionButton {
+                            objectName: "stop"
+                            title: "Stop"
+                            style: "destructive"
+                            onClicked: root.store.stopBridge()
+                        }
+                        CompactActionButton {
+                            objectName: "resume"
+                            title: "Resume"
+                            onClicked: root.store.resumeLastThread()
+                        }
+                    }
+                    RowLayout {
+                        Layout.fillWidth: true
+                        spacing: 6
+                        CompactActionButton {
+                            objectName: "controlsRefresh"
+                            title: "Refresh"
+                            onClicked: root.store.requestRefresh()
+                        }
+                        CompactActionButton {
+                            objectName: "resetPairing"
+                            title: "Reset Pair"
+                            style: "destructive"
+                            onClicked: root.store.resetPairing()
+                        }
+                        CompactActionButton {
+                            objectName: "update"
+                            title: "Update"
+                            style: "primary"
+                            visible: root.view.updateAvailable
+                            onClicked: root.store.updateBridgePackage()
+                        }
+                    }
+                }
+
+                Card {
+                    objectName: "section.diagnostics"
+                    visible: root.showsAdvanced
+                    spacing: 8
+                    SectionTitle { title: "Diagnostics" }
+                    LabelValueRow {
+                        objectName: "stdoutLog"
+                        visible: root.store.hasSnapshot
+                        label: "Output"
+                        value: root.store.stdoutLogPath
+                    }
+                    LabelValueRow {
+                        objectName: "stderrLog"
+                        visible: root.store.hasSnapshot
+                        label: "Errors"
+                        value: root.store.stderrLogPath
+                    }
+                    RowLayout {
+                        Layout.fillWidth: true
+                        spacing: 6
+                        CompactActionButton {
+                            objectName: "openFolder"
+                            title: "Folder"
+                            onClicked: root.store.openLogsFolder()
+                        }
+                        CompactActionButton {
+                            objectName: "openOutput"
+                            title: "Output"
+                            onClicked: root.store.openStdoutLog()
+                        }
+                        CompactActionButton {
+                            objectName: "openErrors"
+                            title: "Errors"
+                            onClicked: root.store.openStderrLog()
+                        }
+                    }
+                }
+            }
+
+            // Messages of the last operations.
+            Card {
+                objectName: "section.feedback"
+                visible: root.hasSection("feedback")
+                spacing: 6
+                SectionTitle { title: "Feedback" }
+                Repeater {
+                    model: root.view.feedback
+                    FeedbackLine {
+                        objectName: "feedback." + index
+                        text: modelData.text
+                        tint: modelData.tint
+                    }
+                }
+            }
+
+            // Footer: quit and refresh.
+            RowLayout {
+                objectName: "section.footer"
+                Layout.fillWidth: true
+                spacing: 8
+                CompactActionButton {
+                    objectName: "quit"
+                    title: "Quit Pivra"
+                    Layout.preferredWidth: 1
+                    onClicked: root.host.quit()
+                }
+                Item {
+                    Layout.fillWidth: true
+                    Layout.preferredWidth: 1
+                }
+                CompactActionButton {
+                    objectName: "footerRefresh"
+                    title: "Refresh"
+                    Layout.preferredWidth: 1
+                    enabled: !root.store.isPerformingAction
+                    onClicked: root.store.requestRefresh()
+                }
+            }
+        }
+    }
+}

@@ -1,0 +1,101 @@
+import QtQuick
+import QtQuick.Layouts
+import QtQuick.Templates as T
+
+// The setup window's content: a header that says whether the computer is ready, over the panel.
+Item {
+    id: root
+    required property QtObject store
+    required property QtObject host
+    readonly property alias content: panel
+
+    ColumnLayout {
+        anchors.fill: parent
+        spacing: 0
+
+        RowLayout {
+            objectName: "setupHeader"
+            Layout.fillWidth: true
+            Layout.leftMargin: 16
+            Layout.rightMargin: 16
+            Layout.topMargin: 16
+            Layout.bottomMargin: 8
+            spacing: 8
+
+            Column {
+                Layout.alignment: Qt.AlignVCenter
+                spacing: 3
+                Text {
+                    objectName: "setupTitle"
+                    text: "Pivra Setup"
+                    font.pixelSize: 16
+                    font.weight: Font.DemiBold
+                    color: Theme.primaryText
+                    Accessible.role: Accessible.Heading
+                    Accessible.name: text
+                }
+                Text {
+                    objectName: "setupSubtitle"
+                    text: root.store.setupReady ? "Mac connection is ready for iPhone."
+                                                : "Keep this window open until setup finishes."
+                    font.pixelSize: 11
+                    color: Theme.secondaryText
+                    Accessible.role: Accessible.StaticText
+                    Accessible.name: text
+                }
+            }
+            Item { Layout.fillWidth: true }
+            // Without a system tray this is the way to the panel as a window of its own.
+            CompactActionButton {
+                objectName: "openPanel"
+                visible: !root.host.trayAvailable
+                Layout.fillWidth: false
+                title: "Open Panel"
+                onClicked: root.host.openPanel()
+            }
+            T.Button {
+                id: done
+                objectName: "done"
+                visible: root.store.setupReady
+                text: "Done"
+                focusPolicy: Qt.StrongFocus
+                implicitWidth: doneLabel.implicitWidth + leftPadding + rightPadding
+                implicitHeight: doneLabel.implicitHeight + topPadding + bottomPadding
+                leftPadding: 14
+                rightPadding: 14
+                topPadding: 4
+                bottomPadding: 4
+                Accessible.role: Accessible.Button
+                Accessible.name: text
+                Accessible.onPressAction: clicked()
+                Keys.onReturnPressed: clicked()
+                Keys.onEnterPressed: clicked()
+                // Closes the window it sits in: the setup window, now that it may close.
+                onClicked: root.Window.window.close()
+                contentItem: Text {
+                    id: doneLabel
+                    text: done.text
+                    font.pixelSize: 13
+                    font.weight: Font.Medium
+                    color: "#ffffff"
+                    horizontalAlignment: Text.AlignHCenter
+                    verticalAlignment: Text.AlignVCenter
+                }
+                background: Rectangle {
+                    radius: 6
+                    color: done.pressed ? Qt.darker(Theme.tint("blue"), 1.15) : Theme.tint("blue")
+                    FocusRing { visible: done.visualFocus }
+                }
+            }
+        }
+
+        BridgeMenuBarContentView {
+            id: panel
+            objectName: "setupPanel"
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            store: root.store
+            host: root.host
+        }
+    }
+}

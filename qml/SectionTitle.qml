@@ -1,0 +1,13 @@
+import QtQuick
+
+// A card's heading: upper case, small, monospaced, tertiary.
+Text {
+    property string title
+    text: title.toUpperCase()
+    font.pixelSize: 10
+    font.weight: Font.DemiBold
+    font.family: Theme.monospace
+    color: Theme.tertiaryText
+    Accessible.role: Accessible.Heading
+    Accessible.name: title
+}

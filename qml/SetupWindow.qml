@@ -1,0 +1,21 @@
+import QtQuick
+import QtQuick.Window
+
+Window {
+    id: window
+    required property QtObject store
+    required property QtObject host
+    title: "Pivra Setup"
+    width: 390
+    height: 640
+    color: Theme.windowBackground
+
+    BridgeSetupWindowView {
+        id: view
+        anchors.fill: parent
+        store: window.store
+        host: window.host
+    }
+
+    onVisibleChanged: if (visible) view.content.appeared()
+}

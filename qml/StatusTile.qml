@@ -1,0 +1,13 @@
+import QtQuick
+import QtQuick.Layouts
+
+// A chip that fills its grid cell, with a larger plain value.
+MetricChip {
+    labelValueSpacing: 3
+    horizontalPadding: 12
+    verticalPadding: 12
+    valueFont.pixelSize: 13
+    valueFont.family: Qt.application.font.family
+    Layout.fillWidth: true
+    Layout.preferredWidth: 1
+}

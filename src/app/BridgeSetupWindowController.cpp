@@ -1,0 +1,93 @@
+#include "BridgeSetupWindowController.h"
+
+#include "BridgeMenuBarStore.h"
+
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QQuickWindow>
+#include <QScreen>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+Qt::WindowFlags setupWindowFlags(bool closable)
+{
+    // Titled and minimizable, never resizable or maximizable.
+    Qt::WindowFlags flags
+        = Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowMinimizeButtonHint;
+    if (closable)
+        flags |= Qt::WindowCloseButtonHint;
+    return flags;
+}
+
+} // namespace
+
+BridgeSetupWindowController::BridgeSetupWindowController(std::function<QQuickWindow *()> makeWindow,
+                                                         QObject *parent)
+    : QObject(parent)
+    , m_makeWindow(std::move(makeWindow))
+{
+}
+
+BridgeSetupWindowController::~BridgeSetupWindowController()
+{
+    delete m_window;
+}
+
+void BridgeSetupWindowController::createWindow()
+{
+    m_window = m_makeWindow();
+    if (!m_window)
+        return;
+    m_window->setTitle(u"Pivra Setup"_s);
+    const QSize size(contentWidth, contentHeight);
+    m_window->resize(size);
+    m_window->setMinimumSize(size);
+    m_window->setMaximumSize(size);
+    m_window->setFlags(setupWindowFlags(m_closable));
+    if (QScreen *screen
+        = m_window->screen() ? m_window->screen() : QGuiApplication::primaryScreen())
+        m_window->setPosition(screen->availableGeometry().center()
+                              - QPoint(contentWidth / 2, contentHeight / 2));
+    m_window->installEventFilter(this);
+}
+
+void BridgeSetupWindowController::update(const BridgeMenuBarStore &store)
+{
+    if (!m_window)
+        createWindow();
+    if (!m_window)
+        return;
+
+    const bool ready = store.isSetupReady();
+    setClosable(ready);
+    if (ready && m_didShowSetupWindow)
+        return;
+
+    m_didShowSetupWindow = true;
+    if (m_window->windowStates() & Qt::WindowMinimized)
+        m_window->showNormal();
+    else
+        m_window->show();
+    m_window->raise();
+    m_window->requestActivate();
+}
+
+void BridgeSetupWindowController::setClosable(bool closable)
+{
+    if (closable == m_closable)
+        return;
+    m_closable = closable;
+    m_window->setFlags(setupWindowFlags(closable));
+}
+
+bool BridgeSetupWindowController::eventFilter(QObject *watched, QEvent *event)
+{
+    // A window manager may still offer closing while the button is withdrawn; refuse it.
+    if (watched == m_window && event->type() == QEvent::Close && !m_closable) {
+        event->ignore();
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
+}

@@ -1,0 +1,201 @@
+#include "DesktopFrontEnd.h"
+
+#include "Appearance.h"
+#include "BridgeMenuBarLabel.h"
+#include "BridgeMenuBarStore.h"
+#include "BridgeSetupWindowController.h"
+#include "SymbolImageProvider.h"
+
+#include <QGuiApplication>
+#include <QQmlComponent>
+#include <QQmlEngine>
+#include <QQuickWindow>
+#include <QScreen>
+#include <QSystemTrayIcon>
+
+using namespace Qt::StringLiterals;
+
+DesktopFrontEnd::DesktopFrontEnd(BridgeMenuBarStore &store, Options options, QObject *parent)
+    : QObject(parent)
+    , m_store(store)
+    , m_options(options)
+    , m_engine(std::make_unique<QQmlEngine>())
+    , m_appearance(std::make_unique<Appearance>())
+{
+    Appearance::registerQmlType();
+    m_engine->addImageProvider(u"symbol"_s, new SymbolImageProvider);
+
+    m_label = std::make_unique<BridgeMenuBarLabel>(m_store, *m_appearance);
+    if (!m_options.useTray && m_label->trayIcon())
+        m_label->trayIcon()->hide();
+    connect(m_label.get(), &BridgeMenuBarLabel::clicked, this, &DesktopFrontEnd::togglePanel);
+
+    m_setupController = std::make_unique<BridgeSetupWindowController>(
+        [this] { return createWindow(u"SetupWindow.qml"_s); });
+    connect(&m_store, &BridgeMenuBarStore::stateChanged, this,
+            [this] { m_setupController->update(m_store); });
+    m_setupController->update(m_store);
+    if (QQuickWindow *setup = m_setupController->window())
+        setup->installEventFilter(this);
+
+    connect(qGuiApp, &QGuiApplication::focusWindowChanged, this,
+            &DesktopFrontEnd::focusWindowChanged);
+}
+
+DesktopFrontEnd::~DesktopFrontEnd()
+{
+    // The windows' QML belongs to the engine: they go first.
+    m_setupController.reset();
+    delete m_panel;
+}
+
+bool DesktopFrontEnd::trayAvailable() const
+{
+    return m_options.useTray && m_label->trayIcon() != nullptr;
+}
+
+QSystemTrayIcon *DesktopFrontEnd::trayIcon() const
+{
+    return trayAvailable() ? m_label->trayIcon() : nullptr;
+}
+
+QQuickWindow *DesktopFrontEnd::setupWindow() const
+{
+    return m_setupController->window();
+}
+
+QQuickWindow *DesktopFrontEnd::createWindow(const QString &file)
+{
+    QQmlComponent component(m_engine.get(), QUrl(u"qrc:/Pivra/MenuBar/"_s + file));
+    QObject *object = component.createWithInitialProperties({
+        {u"store"_s, QVariant::fromValue<QObject *>(&m_store)},
+        {u"host"_s, QVariant::fromValue<QObject *>(this)},
+    });
+    auto *window = qobject_cast<QQuickWindow *>(object);
+    if (!window) {
+        qCritical("Cannot create %s: %s", qPrintable(file), qPrintable(component.errorString()));
+        delete object;
+        return nullptr;
+    }
+    return window;
+}
+
+QQuickWindow *DesktopFrontEnd::panelWindow()
+{
+    if (m_panel)
+        return m_panel;
+    m_panel = createWindow(u"PanelWindow.qml"_s);
+    if (!m_panel)
+        return nullptr;
+    const QSize size(panelWidth, panelHeight);
+    m_panel->resize(size);
+    m_panel->setMinimumSize(size);
+    m_panel->setMaximumSize(size);
+    m_panel->setTitle(u"Pivra"_s);
+    m_panel->setProperty("popup", trayAvailable());
+    if (trayAvailable())
+        m_panel->setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    else
+        m_panel->setFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
+                          | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    m_panel->installEventFilter(this);
+    return m_panel;
+}
+
+QRect DesktopFrontEnd::panelGeometryBeside(const QRect &anchor) const
+{
+    QScreen *screen = anchor.isValid() ? QGuiApplication::screenAt(anchor.center()) : nullptr;
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    const QRect available = screen->availableGeometry();
+    const QRect full = screen->geometry();
+    QRect panel(0, 0, panelWidth, panelHeight);
+    if (!anchor.isValid()) {
+        // No icon geometry: the top-right corner, where a tray usually is.
+        panel.moveTopRight(available.topRight() + QPoint(-8, 8));
+        return panel;
+    }
+    const int gap = 4;
+    panel.moveLeft(anchor.center().x() - panelWidth / 2);
+    // Open away from the screen edge the tray is on.
+    if (anchor.center().y() < full.center().y())
+        panel.moveTop(anchor.bottom() + 1 + gap);
+    else
+        panel.moveBottom(anchor.top() - 1 - gap);
+    panel.moveLeft(std::clamp(panel.left(), available.left(),
+                              std::max(available.left(), available.right() + 1 - panelWidth)));
+    panel.moveTop(std::clamp(panel.top(), available.top(),
+                             std::max(available.top(), available.bottom() + 1 - panelHeight)));
+    return panel;
+}
+
+void DesktopFrontEnd::openPanel()
+{
+    QQuickWindow *panel = panelWindow();
+    if (!panel)
+        return;
+    if (trayAvailable())
+        panel->setGeometry(panelGeometryBeside(trayIcon()->geometry()));
+    m_panelWasFocused = false;
+    if (panel->windowStates() & Qt::WindowMinimized)
+        panel->showNormal();
+    else
+        panel->show();
+    panel->raise();
+    panel->requestActivate();
+}
+
+void DesktopFrontEnd::togglePanel()
+{
+    if (m_panel && m_panel->isVisible())
+        dismissPanel();
+    else
+        openPanel();
+}
+
+void DesktopFrontEnd::dismissPanel()
+{
+    if (m_panel)
+        m_panel->close();
+}
+
+void DesktopFrontEnd::quit()
+{
+    Q_EMIT quitRequested();
+}
+
+void DesktopFrontEnd::focusWindowChanged()
+{
+    if (!m_panel || !m_panel->isVisible() || !trayAvailable())
+        return;
+    QWindow *focus = QGuiApplication::focusWindow();
+    if (focus == m_panel) {
+        m_panelWasFocused = true;
+        return;
+    }
+    // Like a menu: the panel goes away once the user works in another application. Our own
+    // setup window taking focus does not count.
+    if (!focus && m_panelWasFocused)
+        dismissPanel();
+}
+
+bool DesktopFrontEnd::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Hide && !trayAvailable()) {
+        // Without a tray a hidden window cannot be found again: when one of the two windows
+        // goes away and the other is not showing, bring the other one.
+        QQuickWindow *setup = setupWindow();
+        if (watched == setup && !(m_panel && m_panel->isVisible()))
+            QMetaObject::invokeMethod(this, &DesktopFrontEnd::openPanel, Qt::QueuedConnection);
+        else if (watched == m_panel && setup && !setup->isVisible())
+            QMetaObject::invokeMethod(
+                this,
+                [setup] {
+                    setup->show();
+                    setup->raise();
+                    setup->requestActivate();
+                },
+                Qt::QueuedConnection);
+    }
+    return QObject::eventFilter(watched, event);
+}
