@@ -433,8 +433,10 @@ void LocalPairingAdvertiser::publish(const BridgePairingPayload &payload)
 {
     stop();
 
+    // The listener only lends its port to the announcement and turns every caller away, so it
+    // need not be reachable from the network.
     auto listener = std::make_unique<QTcpServer>();
-    if (!listener->listen(QHostAddress::Any, 0)) {
+    if (!listener->listen(QHostAddress::LocalHost, 0)) {
         qCCritical(lcAdvertiser, "Failed to create local pairing Bonjour listener: %s",
                    qUtf8Printable(listener->errorString()));
         return;
