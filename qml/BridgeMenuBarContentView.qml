@@ -32,24 +32,29 @@ Item {
         }
     }
 
-    // Keep the control that takes keyboard focus in view.
+    // Keep the control that takes keyboard focus in view, once the layout has settled.
     Connections {
         target: root.Window.window
         function onActiveFocusItemChanged() {
-            const item = root.Window.window ? root.Window.window.activeFocusItem : null
-            let ancestor = item ? item.parent : null
-            while (ancestor && ancestor !== column)
-                ancestor = ancestor.parent
-            if (!ancestor)
-                return
-            const top = item.mapToItem(column, 0, 0).y - 14
-            const bottom = item.mapToItem(column, 0, item.height).y + 14
-            if (top < flick.contentY)
-                flick.contentY = Math.max(0, top)
-            else if (bottom > flick.contentY + flick.height)
-                flick.contentY = Math.min(flick.contentHeight - flick.height,
-                                          bottom - flick.height)
+            Qt.callLater(root.revealFocusItem)
         }
+    }
+
+    function revealFocusItem() {
+        const item = root.Window.window ? root.Window.window.activeFocusItem : null
+        let ancestor = item ? item.parent : null
+        while (ancestor && ancestor !== column)
+            ancestor = ancestor.parent
+        if (!ancestor)
+            return
+        const margin = 8
+        const top = item.mapToItem(flick.contentItem, 0, 0).y - margin
+        const bottom = item.mapToItem(flick.contentItem, 0, item.height).y + margin
+        if (top < flick.contentY)
+            flick.contentY = Math.max(0, top)
+        else if (bottom > flick.contentY + flick.height)
+            flick.contentY = Math.min(Math.max(0, flick.contentHeight - flick.height),
+                                      bottom - flick.height)
     }
 
     Flickable {
@@ -59,6 +64,8 @@ Item {
         contentHeight: column.implicitHeight + 28
         boundsBehavior: Flickable.StopAtBounds
         clip: true
+        // Cards that appear or grow can push the focused control out of view.
+        onContentHeightChanged: Qt.callLater(root.revealFocusItem)
 
         ScrollBar.vertical: ScrollBar {
             objectName: "scrollBar"
@@ -137,13 +144,16 @@ Item {
                 ColumnLayout {
                     Layout.fillWidth: true
                     spacing: 7
+                    // A fixed set of rows bound by index: a model replaced on every store
+                    // change would rebuild the rows while the layout arranges them.
                     Repeater {
-                        model: root.view.checklist
+                        model: ["Codex", "Mac Connector", "Connection", "Pairing"]
                         SetupChecklistRow {
-                            objectName: "checklist." + modelData.title
-                            title: modelData.title
-                            detail: modelData.detail
-                            complete: modelData.complete
+                            readonly property var row: root.view.checklist[index] || {}
+                            objectName: "checklist." + modelData
+                            title: row.title || modelData
+                            detail: row.detail || ""
+                            complete: row.complete === true
                         }
                     }
                 }
@@ -428,12 +438,16 @@ Item {
                 visible: root.hasSection("feedback")
                 spacing: 6
                 SectionTitle { title: "Feedback" }
+                // At most four lines: the success text, the error, the bridge's last error and
+                // the update check's error.
                 Repeater {
-                    model: root.view.feedback
+                    model: 4
                     FeedbackLine {
+                        readonly property var line: root.view.feedback[index] || null
                         objectName: "feedback." + index
-                        text: modelData.text
-                        tint: modelData.tint
+                        visible: line !== null
+                        text: line ? line.text : ""
+                        tint: line ? line.tint : "gray"
                     }
                 }
             }

@@ -44,7 +44,13 @@ DesktopFrontEnd::DesktopFrontEnd(BridgeMenuBarStore &store, Options options, QOb
 
 DesktopFrontEnd::~DesktopFrontEnd()
 {
-    // The windows' QML belongs to the engine: they go first.
+    // The windows' QML belongs to the engine: they go first, and hiding them on the way out
+    // must not bring the other one back.
+    disconnect(&m_store, nullptr, this, nullptr);
+    if (QQuickWindow *setup = setupWindow())
+        setup->removeEventFilter(this);
+    if (m_panel)
+        m_panel->removeEventFilter(this);
     m_setupController.reset();
     delete m_panel;
 }

@@ -1,0 +1,503 @@
+// The panel as the user sees it: for each state the presentation rules single out, which cards
+// show, what they say and which buttons work; each button's one store operation; the address
+// draft; keyboard use. The store runs for real over a scripted service.
+#include "Appearance.h"
+#include "UiTestSupport.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QSignalSpy>
+
+using namespace ui;
+
+namespace {
+
+const QStringList allSections{u"header"_s,   u"setup"_s,    u"status"_s, u"pairing"_s,
+                              u"advanced"_s, u"feedback"_s, u"footer"_s};
+
+QString text(QQuickItem *item, const QString &child = {})
+{
+    QQuickItem *target = child.isEmpty() ? item : findChildItem(item, child);
+    return target ? target->property("text").toString() : u"<missing>"_s;
+}
+
+QStringList visibleSections(QQuickWindow *window)
+{
+    QStringList names;
+    for (const QString &name : allSections) {
+        QQuickItem *section = findItem(window, u"section."_s + name);
+        if (section && section->isVisible())
+            names << name;
+    }
+    return names;
+}
+
+// The dot colour of an indicator or feedback line, as a tint name.
+QString dotTint(QQuickItem *item)
+{
+    QQuickItem *dot = findChildItem(item, u"dot"_s);
+    if (!dot)
+        return u"<missing>"_s;
+    const QColor color = dot->property("color").value<QColor>();
+    for (const StatusTint tint :
+         {StatusTint::Green, StatusTint::Orange, StatusTint::Yellow, StatusTint::Blue,
+          StatusTint::Red, StatusTint::Gray, StatusTint::Pink}) {
+        if (color.rgb() == Appearance::tintColor(tint, false).rgb())
+            return tintName(tint);
+    }
+    return color.name();
+}
+
+} // namespace
+
+class TestPanel : public QObject
+{
+    Q_OBJECT
+
+    QQuickWindow *openPanel(Harness &h)
+    {
+        h.makeDesktop(false);
+        h.desktop->openPanel();
+        QQuickWindow *panel = h.desktop->panelWindow();
+        if (panel)
+            (void)QTest::qWaitForWindowExposed(panel);
+        return panel;
+    }
+
+    static bool expandAdvanced(QQuickWindow *panel)
+    {
+        QQuickItem *connection = findItem(panel, u"section.connection"_s);
+        if (connection && connection->isVisible())
+            return true;
+        return click(findItem(panel, u"advancedToggle"_s))
+            && QTest::qWaitFor([&] { return connection->isVisible(); }, 2000);
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (!hasDisplay())
+            QSKIP("needs an X server (DISPLAY); scripts/test starts Xvfb");
+    }
+
+    void presentationEdgeCases_data()
+    {
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<QStringList>("sections");
+        QTest::addColumn<QString>("status"); // header caption and dot
+        QTest::addColumn<QString>("setup"); // setup caption and dot
+        QTest::addColumn<QStringList>("checklist"); // detail, "+" prefix when complete
+        QTest::addColumn<QStringList>("chips"); // "*" skips one
+        QTest::addColumn<QStringList>("tiles"); // empty when the status card is absent
+        QTest::addColumn<QString>("pairing"); // indicator and dot; "" when none
+        QTest::addColumn<QString>("buttons"); // enabled: setup, footer refresh, controls
+                                              // refresh; then whether "Update" shows
+
+        const QStringList base{u"header"_s,  u"setup"_s,    u"status"_s,
+                               u"pairing"_s, u"advanced"_s, u"footer"_s};
+        QTest::newRow("checking, no snapshot")
+            << u"checking"_s << QStringList{u"header"_s, u"setup"_s, u"footer"_s}
+            << u"CHECKING yellow"_s << u"CODEX NEEDED orange"_s
+            << QStringList{u"Install Codex first"_s, u"Will be prepared automatically"_s,
+                           u"Will be started"_s, u"Waiting for setup"_s}
+            << QStringList{u"-"_s, u"-"_s, u"-"_s} << QStringList{} << u""_s << u"111-"_s;
+        QTest::newRow("available, snapshot loading")
+            << u"loading"_s << base << u"LOADING gray"_s << u"ALMOST READY gray"_s
+            << QStringList{u"+Found on this Mac"_s, u"+Ready"_s, u"Will be started"_s,
+                           u"Waiting for setup"_s}
+            << QStringList{u"0.4.2"_s, u"..."_s, u"..."_s}
+            << QStringList{u"Stopped"_s, u"unknown"_s, u"Waiting"_s, u"n/a"_s} << u""_s
+            << u"111-"_s;
+        QTest::newRow("payload expires exactly now")
+            << u"expired"_s << base << u"CONNECTED green"_s << u"REFRESH NEEDED orange"_s
+            << QStringList{u"Install Codex first"_s, u"+Ready"_s, u"+Connected"_s,
+                           u"Expired - refresh pairing"_s}
+            << QStringList{u"0.4.2"_s, u"0.4.2"_s, u"*"_s}
+            << QStringList{u"Ready"_s, u"connected"_s, u"Expired"_s, u"*"_s} << u"Expired orange"_s
+            << u"111-"_s;
+        // A live payload wins over a running action; only the footer refresh and the setup
+        // button wait for the action.
+        QTest::newRow("live payload while an action runs")
+            << u"live-busy"_s << base << u"CONNECTED green"_s << u"READY green"_s
+            << QStringList{u"Install Codex first"_s, u"+Ready"_s, u"+Connected"_s,
+                           u"+Ready to scan"_s}
+            << QStringList{u"0.4.2"_s, u"0.4.2"_s, u"*"_s}
+            << QStringList{u"Ready"_s, u"connected"_s, u"Ready"_s, u"*"_s} << u"Ready green"_s
+            << u"001-"_s;
+        QTest::newRow("connection status of blanks")
+            << u"blanks"_s << base << u"RUNNING blue"_s << u"READY green"_s
+            << QStringList{u"Install Codex first"_s, u"+Ready"_s, u"   "_s, u"+Ready to scan"_s}
+            << QStringList{u"0.4.2"_s, u"0.4.2"_s, u"*"_s}
+            << QStringList{u"Ready"_s, u"   "_s, u"Ready"_s, u"*"_s} << u"Ready green"_s
+            << u"111-"_s;
+        QTest::newRow("CONNECTED with an update")
+            << u"update"_s << base << u"CONNECTED orange"_s << u"READY green"_s
+            << QStringList{u"Install Codex first"_s, u"+Ready"_s, u"+Connected"_s,
+                           u"+Ready to scan"_s}
+            << QStringList{u"0.4.2"_s, u"0.10.0"_s, u"*"_s}
+            << QStringList{u"Ready"_s, u"CONNECTED"_s, u"Ready"_s, u"*"_s} << u"Ready green"_s
+            << u"111+"_s;
+        QTest::newRow("tool missing")
+            << u"missing"_s << QStringList{u"header"_s, u"setup"_s, u"footer"_s}
+            << u"SETUP NEEDED orange"_s << u"CODEX NEEDED orange"_s
+            << QStringList{u"Install Codex first"_s, u"Will be prepared automatically"_s,
+                           u"Will be started"_s, u"Waiting for setup"_s}
+            << QStringList{u"-"_s, u"-"_s, u"-"_s} << QStringList{} << u""_s << u"111-"_s;
+        // A setup run that finds the tool broken: its step stays in the setup card, its error
+        // goes to the feedback card.
+        QTest::newRow("tool broken after setup")
+            << u"broken"_s << QStringList{u"header"_s, u"setup"_s, u"feedback"_s, u"footer"_s}
+            << u"SETUP ISSUE red"_s << u"SETUP NEEDED yellow"_s
+            << QStringList{u"+Found on this Mac"_s, u"Will be prepared automatically"_s,
+                           u"Will be started"_s, u"Waiting for setup"_s}
+            << QStringList{u"-"_s, u"-"_s, u"-"_s} << QStringList{} << u""_s << u"111-"_s;
+    }
+
+    void presentationEdgeCases()
+    {
+        QFETCH(QString, state);
+        QFETCH(QStringList, sections);
+        QFETCH(QString, status);
+        QFETCH(QString, setup);
+        QFETCH(QStringList, checklist);
+        QFETCH(QStringList, chips);
+        QFETCH(QStringList, tiles);
+        QFETCH(QString, pairing);
+        QFETCH(QString, buttons);
+
+        Harness h;
+        auto &service = *h.service;
+        bool holdsAction = false;
+        if (state == "checking"_L1) {
+            h.makeStore();
+        } else if (state == "loading"_L1) {
+            service.loadDelay = 1500ms;
+            h.makeStore(true);
+            QVERIFY(QTest::qWaitFor([&] { return service.count(u"load"_s) == 1; }, 5000));
+        } else if (state == "missing"_L1 || state == "broken"_L1) {
+            service.availability = state == "missing"_L1
+                ? BridgeCLIAvailability::missing()
+                : BridgeCLIAvailability::broken(u"pivra: cannot find module 'ws'"_s);
+            h.makeStore();
+            if (state == "missing"_L1)
+                QVERIFY(h.refresh());
+            else {
+                h.store->runFirstRunSetup();
+                QVERIFY(h.waitIdle());
+            }
+        } else {
+            BridgeSnapshot snapshot = connectedSnapshot(t0.addSecs(-60), t0.addSecs(600));
+            if (state == "expired"_L1) {
+                // No relay address known, so the refresh does not re-issue the code.
+                snapshot = connectedSnapshot(t0.addSecs(-600), t0, u" "_s);
+            } else if (state == "blanks"_L1) {
+                snapshot.bridgeStatus->connectionStatus = u"   "_s;
+            } else if (state == "update"_L1) {
+                snapshot.bridgeStatus->connectionStatus = u"CONNECTED"_s;
+                service.latestVersion = u"0.10.0"_s;
+            }
+            service.load = [snapshot] {
+                return snapshot;
+            };
+            h.makeStore();
+            QVERIFY(h.refresh());
+            if (state == "live-busy"_L1) {
+                service.commandDelay = 1500ms;
+                h.store->stopBridge();
+                holdsAction = true;
+            }
+        }
+
+        QQuickWindow *panel = openPanel(h);
+        QVERIFY(panel);
+        QVERIFY(QTest::qWaitFor([&] { return visibleSections(panel) == sections; }, 2000));
+        QCOMPARE(visibleSections(panel), sections);
+
+        QQuickItem *statusIndicator = findItem(panel, u"statusIndicator"_s);
+        QCOMPARE(text(statusIndicator, u"caption"_s) + u' ' + dotTint(statusIndicator), status);
+        QQuickItem *setupIndicator = findItem(panel, u"setupIndicator"_s);
+        QCOMPARE(text(setupIndicator, u"caption"_s) + u' ' + dotTint(setupIndicator), setup);
+
+        const QStringList titles{u"Codex"_s, u"Mac Connector"_s, u"Connection"_s, u"Pairing"_s};
+        for (qsizetype i = 0; i < titles.size(); ++i) {
+            QQuickItem *row = findItem(panel, u"checklist."_s + titles[i]);
+            QVERIFY2(row, qPrintable(titles[i]));
+            const QString shown
+                = (row->property("complete").toBool() ? u"+"_s : u""_s) + text(row, u"detail"_s);
+            QCOMPARE(shown, checklist[i]);
+            // The mark follows completion.
+            const QString mark = findChildItem(row, u"mark"_s)->property("name").toString();
+            QCOMPARE(mark,
+                     row->property("complete").toBool() ? u"checkmark.circle.fill"_s : u"circle"_s);
+        }
+
+        const QStringList chipNames{u"Installed"_s, u"Latest"_s, u"Network"_s};
+        for (qsizetype i = 0; i < chipNames.size(); ++i) {
+            if (chips[i] != "*"_L1)
+                QCOMPARE(text(findItem(panel, u"chip."_s + chipNames[i]), u"value"_s), chips[i]);
+        }
+        const QStringList tileNames{u"Mac Service"_s, u"Connection"_s, u"Pairing"_s, u"Updated"_s};
+        for (qsizetype i = 0; i < tiles.size(); ++i) {
+            if (tiles[i] != "*"_L1)
+                QCOMPARE(text(findItem(panel, u"tile."_s + tileNames[i]), u"value"_s), tiles[i]);
+        }
+
+        QQuickItem *pairingIndicator = findItem(panel, u"pairingIndicator"_s);
+        if (pairing.isEmpty()) {
+            QVERIFY(!pairingIndicator->isVisible());
+        } else if (sections.contains(u"pairing"_s)) {
+            QVERIFY(pairingIndicator->isVisible());
+            // The pairing caption keeps its case.
+            QCOMPARE(text(pairingIndicator, u"caption"_s) + u' ' + dotTint(pairingIndicator),
+                     pairing);
+        }
+
+        QCOMPARE(findItem(panel, u"setupButton"_s)->isEnabled(), buttons[0] == u'1');
+        QCOMPARE(findItem(panel, u"footerRefresh"_s)->isEnabled(), buttons[1] == u'1');
+        // The controls card never disables anything: the store drops a second action itself.
+        QCOMPARE(findItem(panel, u"controlsRefresh"_s)->isEnabled(), buttons[2] == u'1');
+        if (sections.contains(u"advanced"_s)) {
+            QVERIFY(expandAdvanced(panel));
+            QCOMPARE(findItem(panel, u"update"_s)->isVisible(), buttons[3] == u'+');
+        }
+
+        if (holdsAction || state == "loading"_L1)
+            QVERIFY(h.waitIdle());
+    }
+
+    // The feedback card lists the success text, the bridge's last error and the update check's
+    // error, in that order and with their colours; blanks add nothing; the setup step never
+    // appears there.
+    void feedbackLines()
+    {
+        Harness h;
+        BridgeSnapshot snapshot = connectedSnapshot(t0.addSecs(-60), t0.addSecs(600));
+        snapshot.bridgeStatus->lastError = u"  relay refused the socket \n"_s;
+        h.service->load = [&] {
+            return snapshot;
+        };
+        h.makeStore();
+        h.store->stopBridge();
+        QVERIFY(h.waitIdle());
+
+        QQuickWindow *panel = openPanel(h);
+        QVERIFY(panel);
+        QVERIFY(findItem(panel, u"section.feedback"_s)->isVisible());
+        QCOMPARE(text(findItem(panel, u"feedback.0"_s), u"text"_s), u"Mac connection stopped."_s);
+        QCOMPARE(dotTint(findItem(panel, u"feedback.0"_s)), u"green"_s);
+        QCOMPARE(text(findItem(panel, u"feedback.1"_s), u"text"_s), u"relay refused the socket"_s);
+        QCOMPARE(dotTint(findItem(panel, u"feedback.1"_s)), u"pink"_s);
+        QVERIFY(!findItem(panel, u"feedback.2"_s)->isVisible());
+
+        // A blank last error adds no line; the success text stays until the next action.
+        snapshot.bridgeStatus->lastError = u"   "_s;
+        QVERIFY(h.refresh());
+        QTRY_VERIFY(!findItem(panel, u"feedback.1"_s)->isVisible());
+        QCOMPARE(text(findItem(panel, u"feedback.0"_s), u"text"_s), u"Mac connection stopped."_s);
+        QVERIFY(!findItem(panel, u"setupStatusLine"_s)->isVisible());
+
+        // A refresh that finds no tool empties the messages: no card at all.
+        h.service->availability = BridgeCLIAvailability::missing();
+        QVERIFY(h.refresh());
+        QTRY_VERIFY(!findItem(panel, u"section.feedback"_s)->isVisible());
+
+        // An update-check error alone fills the card, in orange.
+        h.service->availability = BridgeCLIAvailability::available(u"0.4.2"_s);
+        h.service->fetchError = u"npm ERR! network unreachable"_s;
+        QVERIFY(h.refresh());
+        QTRY_VERIFY(findItem(panel, u"section.feedback"_s)->isVisible());
+        QCOMPARE(text(findItem(panel, u"feedback.0"_s), u"text"_s),
+                 u"npm ERR! network unreachable"_s);
+        QCOMPARE(dotTint(findItem(panel, u"feedback.0"_s)), u"orange"_s);
+        QVERIFY(!findItem(panel, u"feedback.1"_s)->isVisible());
+    }
+
+    // Each button calls its one store operation.
+    void buttonsCallTheirOperation()
+    {
+        Harness h;
+        h.makeStore();
+        QVERIFY(h.refresh());
+        QQuickWindow *panel = openPanel(h);
+        QVERIFY(panel);
+        QVERIFY(expandAdvanced(panel));
+        auto &calls = h.service->calls;
+
+        // Save: the draft, trimmed by the store, reaches the status read of its refresh.
+        QQuickItem *field = findItem(panel, u"relayField"_s);
+        QVERIFY(click(field));
+        QTRY_VERIFY(field->hasActiveFocus());
+        typeText(panel, u"  ws://10.0.0.5:9000/relay "_s);
+        QCOMPARE(h.store->relayOverride(), u""_s); // typing alone changes nothing
+        calls.clear();
+        QVERIFY(click(findItem(panel, u"saveRelay"_s)));
+        QVERIFY(h.waitIdle());
+        QCOMPARE(h.store->relayOverride(), u"ws://10.0.0.5:9000/relay"_s);
+        QCOMPARE(calls.filter(u"load"_s), QStringList{u"load ws://10.0.0.5:9000/relay"_s});
+
+        // Defaults: the field empties at once, then the store clears the override.
+        calls.clear();
+        h.service->loadDelay = 300ms;
+        QVERIFY(click(findItem(panel, u"clearRelay"_s)));
+        QCOMPARE(field->property("text").toString(), u""_s);
+        QVERIFY(h.waitIdle());
+        QCOMPARE(h.store->relayOverride(), u""_s);
+        QCOMPARE(calls.filter(u"load"_s), QStringList{u"load -"_s});
+        h.service->loadDelay = 5ms;
+
+        calls.clear();
+        QVERIFY(click(findItem(panel, u"stop"_s)));
+        QVERIFY(h.waitIdle());
+        QCOMPARE(calls.filter(u"stop"_s), QStringList{u"stop -"_s});
+        QCOMPARE(calls.filter(u"start"_s), QStringList{});
+
+        calls.clear();
+        QVERIFY(click(findItem(panel, u"footerRefresh"_s)));
+        QVERIFY(h.waitIdle());
+        QCOMPARE(calls, (QStringList{u"detect"_s, u"load -"_s, u"fetch"_s}));
+
+        calls.clear();
+        QVERIFY(click(findItem(panel, u"resume"_s)));
+        QVERIFY(h.waitIdle());
+        QCOMPARE(calls.filter(u"resume"_s), QStringList{u"resume -"_s});
+
+        QVERIFY(click(findItem(panel, u"openFolder"_s)));
+        QVERIFY(click(findItem(panel, u"openOutput"_s)));
+        QVERIFY(click(findItem(panel, u"openErrors"_s)));
+        QCOMPARE(h.opened,
+                 (QStringList{u"/state"_s, u"/state/logs/bridge.stdout.log"_s,
+                              u"/state/logs/bridge.stderr.log"_s}));
+
+        QSignalSpy quit(h.desktop.get(), &DesktopFrontEnd::quitRequested);
+        QVERIFY(click(findItem(panel, u"quit"_s)));
+        QCOMPARE(quit.size(), 1);
+    }
+
+    // The draft starts as the saved override, keeps unsaved typing across collapsing the
+    // advanced group, and is overwritten when the store's override changes.
+    void relayDraftFollowsTheStore()
+    {
+        Harness h;
+        h.makeStore();
+        h.store->saveRelayOverride(u"ws://saved/relay"_s);
+        QVERIFY(h.waitIdle());
+        QQuickWindow *panel = openPanel(h);
+        QVERIFY(panel);
+        QVERIFY(expandAdvanced(panel));
+        QQuickItem *field = findItem(panel, u"relayField"_s);
+        QCOMPARE(field->property("text").toString(), u"ws://saved/relay"_s);
+
+        QVERIFY(click(field));
+        QTest::keyClick(panel, Qt::Key_End);
+        typeText(panel, u"2"_s);
+        QCOMPARE(field->property("text").toString(), u"ws://saved/relay2"_s);
+        QVERIFY(click(findItem(panel, u"advancedToggle"_s)));
+        QTRY_VERIFY(!field->isVisible());
+        QVERIFY(expandAdvanced(panel));
+        QCOMPARE(field->property("text").toString(), u"ws://saved/relay2"_s);
+        QCOMPARE(h.store->relayOverride(), u"ws://saved/relay"_s);
+
+        h.store->saveRelayOverride(u"ws://elsewhere/relay"_s);
+        QCOMPARE(field->property("text").toString(), u"ws://elsewhere/relay"_s);
+        QVERIFY(h.waitIdle());
+    }
+
+    // Tab visits every control, each with a name for assistive technology; Enter presses the
+    // focused button; Escape closes the panel.
+    void keyboard()
+    {
+        Harness h;
+        h.service->latestVersion = u"0.5.0"_s; // "Update" shows too
+        h.makeStore();
+        QVERIFY(h.refresh());
+        QQuickWindow *panel = openPanel(h);
+        QVERIFY(panel);
+        QVERIFY(expandAdvanced(panel));
+        panel->requestActivate();
+        QVERIFY(QTest::qWaitForWindowActive(panel));
+
+        QStringList visited;
+        QQuickItem *first = nullptr;
+        QQuickItem *stop = nullptr;
+        for (int i = 0; i < 40; ++i) {
+            QTest::keyClick(panel, Qt::Key_Tab);
+            QQuickItem *focused = panel->activeFocusItem();
+            QVERIFY(focused);
+            if (focused == first)
+                break;
+            if (!first)
+                first = focused;
+            // A focused control is scrolled into view.
+            const auto inView = [&] {
+                const QRectF inWindow = focused->mapRectToScene(focused->boundingRect());
+                return QRectF(0, 0, panel->width(), panel->height()).contains(inWindow);
+            };
+            QVERIFY2(QTest::qWaitFor(inView, 1000), qPrintable(focused->objectName()));
+            const QString name = accessibleName(focused);
+            QVERIFY2(!name.isEmpty(), qPrintable(focused->objectName()));
+            visited << name;
+            if (focused->objectName() == "stop"_L1)
+                stop = focused;
+        }
+        const QStringList expected{u"Refresh Pairing"_s,
+                                   u"Advanced"_s,
+                                   u"Connection Address"_s,
+                                   u"Save"_s,
+                                   u"Defaults"_s,
+                                   u"Start"_s,
+                                   u"Stop"_s,
+                                   u"Resume"_s,
+                                   u"Refresh"_s,
+                                   u"Reset Pair"_s,
+                                   u"Update"_s,
+                                   u"Folder"_s,
+                                   u"Output"_s,
+                                   u"Errors"_s,
+                                   u"Quit Pivra"_s};
+        for (const QString &name : expected)
+            QVERIFY2(visited.contains(name), qPrintable(name + u" in "_s + visited.join(u", ")));
+        QCOMPARE(visited.count(u"Refresh"_s), 2);
+
+        QVERIFY(stop);
+        stop->forceActiveFocus(Qt::TabFocusReason);
+        h.service->calls.clear();
+        QTest::keyClick(panel, Qt::Key_Return);
+        QVERIFY(h.waitIdle());
+        QCOMPARE(h.service->calls.filter(u"stop"_s), QStringList{u"stop -"_s});
+
+        // The stop changed the store, which brought the unready setup window to the front.
+        panel->requestActivate();
+        QVERIFY(QTest::qWaitForWindowActive(panel));
+        QTest::keyClick(panel, Qt::Key_Escape);
+        QTRY_VERIFY(!panel->isVisible());
+    }
+
+    // A log path can be selected and copied; its label is plain text.
+    void logPathsCanBeCopied()
+    {
+        Harness h;
+        h.makeStore();
+        QVERIFY(h.refresh());
+        QQuickWindow *panel = openPanel(h);
+        QVERIFY(panel);
+        QVERIFY(expandAdvanced(panel));
+        QQuickItem *row = findItem(panel, u"stderrLog"_s);
+        QQuickItem *value = findChildItem(row, u"value"_s);
+        QVERIFY(value->inherits("QQuickTextEdit"));
+        QVERIFY(value->property("selectByMouse").toBool());
+        QVERIFY(value->property("readOnly").toBool());
+        QVERIFY(!findChildItem(row, u"label"_s)->inherits("QQuickTextEdit"));
+
+        panel->requestActivate();
+        QVERIFY(QTest::qWaitForWindowActive(panel));
+        QVERIFY(click(value));
+        QTRY_VERIFY(value->hasActiveFocus());
+        QTest::keyClick(panel, Qt::Key_A, Qt::ControlModifier);
+        QCOMPARE(value->property("selectedText").toString(), u"/state/logs/bridge.stderr.log"_s);
+        QTest::keyClick(panel, Qt::Key_C, Qt::ControlModifier);
+        QTRY_COMPARE(QGuiApplication::clipboard()->text(), u"/state/logs/bridge.stderr.log"_s);
+    }
+};
+
+PIVRA_UI_TEST_MAIN(TestPanel)
+#include "tst_panel.moc"
