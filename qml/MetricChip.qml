@@ -9,6 +9,8 @@ Rectangle {
     property int horizontalPadding: 10
     property int verticalPadding: 8
     property alias valueFont: valueText.font
+    // Tiles let a long value take a second line; chips cut it short.
+    property int valueLines: 1
     implicitWidth: Math.max(labelText.implicitWidth, valueText.implicitWidth) + 2 * horizontalPadding
     implicitHeight: column.implicitHeight + 2 * verticalPadding
     radius: 12
@@ -40,6 +42,8 @@ Rectangle {
             width: parent.width
             text: chip.value
             elide: Text.ElideRight
+            wrapMode: chip.valueLines > 1 ? Text.Wrap : Text.NoWrap
+            maximumLineCount: chip.valueLines
             font.pixelSize: 12
             font.weight: Font.DemiBold
             font.family: Theme.monospace

@@ -7,6 +7,7 @@ MetricChip {
     horizontalPadding: 12
     verticalPadding: 12
     valueFont.pixelSize: 13
+    valueLines: 2
     valueFont.family: Qt.application.font.family
     Layout.fillWidth: true
     Layout.preferredWidth: 1
