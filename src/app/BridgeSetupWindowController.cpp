@@ -32,7 +32,11 @@ BridgeSetupWindowController::BridgeSetupWindowController(std::function<QQuickWin
 
 BridgeSetupWindowController::~BridgeSetupWindowController()
 {
-    delete m_window;
+    if (QQuickWindow *window = m_window) {
+        // The window's hide on the way out is no close request.
+        window->removeEventFilter(this);
+        delete window;
+    }
 }
 
 void BridgeSetupWindowController::createWindow()
