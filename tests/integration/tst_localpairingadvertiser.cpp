@@ -27,7 +27,7 @@ using Txt = QMap<QString, QString>;
 namespace {
 
 constexpr auto logCategory = "com.pivra.menubar.LocalPairingAdvertiser";
-constexpr int registrationTimeout = 10000;
+constexpr int registrationTimeout = 20000;
 
 struct LogLine
 {
@@ -128,7 +128,7 @@ QProcessEnvironment servicesEnvironment()
 
 // Runs a program without blocking the event loop, so the advertiser keeps working meanwhile.
 int run(const QString &program, const QStringList &arguments, QByteArray *output = nullptr,
-        int timeout = 20000)
+        int timeout = 20000, QByteArray *errors = nullptr)
 {
     QProcess process;
     process.setProcessEnvironment(servicesEnvironment());
@@ -142,14 +142,22 @@ int run(const QString &program, const QStringList &arguments, QByteArray *output
     }
     if (output)
         *output = process.readAllStandardOutput();
+    if (errors)
+        *errors = process.readAllStandardError();
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
+
+// What the last browse printed, for the failure message.
+QByteArray lastBrowseOutput;
 
 // Resolved services of type _pivra._tcp, one per name.
 QList<Browsed> browse()
 {
-    QByteArray output;
-    if (run(u"avahi-browse"_s, {u"-rpt"_s, u"_pivra._tcp"_s}, &output) != 0)
+    QByteArray output, errors;
+    const int exitCode
+        = run(u"avahi-browse"_s, {u"-rpt"_s, u"_pivra._tcp"_s}, &output, 20000, &errors);
+    lastBrowseOutput = "exit " + QByteArray::number(exitCode) + ":\n" + output + errors;
+    if (exitCode != 0)
         return {};
     QList<Browsed> services;
     for (const QByteArray &line : output.split('\n')) {
@@ -198,6 +206,13 @@ QList<Browsed> browseUntil(const std::function<bool(const QList<Browsed> &)> &ch
     while (!check(services) && !deadline.hasExpired()) {
         QTest::qWait(100);
         services = browse();
+    }
+    if (!check(services)) {
+        // Two daemons on one loopback fight over the host name; name them if that happened.
+        QByteArray daemons;
+        run(u"pgrep"_s, {u"-a"_s, u"avahi-daemon"_s}, &daemons);
+        qWarning("avahi-browse never showed what was expected; last output: %s\ndaemons: %s",
+                 lastBrowseOutput.constData(), daemons.constData());
     }
     return services;
 }
