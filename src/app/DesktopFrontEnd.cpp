@@ -5,6 +5,7 @@
 #include "BridgeMenuBarStore.h"
 #include "BridgeSetupWindowController.h"
 #include "SymbolImageProvider.h"
+#include "TrayMenu.h"
 
 #include <QGuiApplication>
 #include <QQmlComponent>
@@ -29,6 +30,8 @@ DesktopFrontEnd::DesktopFrontEnd(BridgeMenuBarStore &store, Options options, QOb
     if (!m_options.useTray && m_label->trayIcon())
         m_label->trayIcon()->hide();
     connect(m_label.get(), &BridgeMenuBarLabel::clicked, this, &DesktopFrontEnd::togglePanel);
+    if (QSystemTrayIcon *tray = trayIcon())
+        tray->setContextMenu((new TrayMenu(*this))->menu());
 
     m_setupController = std::make_unique<BridgeSetupWindowController>(
         [this] { return createWindow(u"SetupWindow.qml"_s); });

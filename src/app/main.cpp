@@ -1,10 +1,12 @@
 #include "BridgeMenuBarStore.h"
 #include "DesktopFrontEnd.h"
 #include "HeadlessFrontEnd.h"
+#include "SingleInstance.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QQuickWindow>
 
 #include <cstring>
 #include <memory>
@@ -46,9 +48,18 @@ int main(int argc, char *argv[])
     parser.addOptions({headless, exitWhenIdle});
     parser.process(*app);
 
+    // Before the store exists: a second launch must not start a refresh loop or announce
+    // anything, even for a moment.
+    SingleInstance instance;
+    if (instance.claim() == SingleInstance::Role::Secondary)
+        return 0;
+
     BridgeMenuBarStore store;
     if (headlessRun) {
         HeadlessFrontEnd frontEnd(store, {.exitWhenIdle = parser.isSet(exitWhenIdle)});
+        // Nothing to bring forward; the standard error says why nothing else happened.
+        QObject::connect(&instance, &SingleInstance::activationRequested,
+                         [] { qInfo("Another launch found this instance running and left"); });
         return app->exec();
     }
 
@@ -57,5 +68,17 @@ int main(int argc, char *argv[])
     DesktopFrontEnd frontEnd(store, {});
     QObject::connect(&frontEnd, &DesktopFrontEnd::quitRequested, app.get(),
                      &QCoreApplication::quit);
+    QObject::connect(&instance, &SingleInstance::activationRequested, &frontEnd, [&frontEnd] {
+        // The setup window, while it is up, is what the user has to finish; else the panel.
+        QQuickWindow *setup = frontEnd.setupWindow();
+        if (setup && setup->isVisible()) {
+            if (setup->windowStates() & Qt::WindowMinimized)
+                setup->showNormal();
+            setup->raise();
+            setup->requestActivate();
+        } else {
+            frontEnd.openPanel();
+        }
+    });
     return app->exec();
 }
