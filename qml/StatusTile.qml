@@ -11,4 +11,6 @@ MetricChip {
     valueFont.family: Qt.application.font.family
     Layout.fillWidth: true
     Layout.preferredWidth: 1
+    // Both tiles of a row share its height when one value wraps.
+    Layout.fillHeight: true
 }

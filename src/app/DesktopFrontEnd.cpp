@@ -158,7 +158,7 @@ void DesktopFrontEnd::togglePanel()
 {
     if (m_panel && m_panel->isVisible())
         dismissPanel();
-    else
+    else if (!m_sinceFocusDismissal.isValid() || m_sinceFocusDismissal.elapsed() > 400)
         openPanel();
 }
 
@@ -184,8 +184,10 @@ void DesktopFrontEnd::focusWindowChanged()
     }
     // Like a menu: the panel goes away once the user works in another application. Our own
     // setup window taking focus does not count.
-    if (!focus && m_panelWasFocused)
+    if (!focus && m_panelWasFocused) {
+        m_sinceFocusDismissal.start();
         dismissPanel();
+    }
 }
 
 bool DesktopFrontEnd::eventFilter(QObject *watched, QEvent *event)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QQuickWindow>
@@ -71,4 +72,7 @@ private:
     std::unique_ptr<BridgeSetupWindowController> m_setupController;
     QPointer<QQuickWindow> m_panel;
     bool m_panelWasFocused = false;
+    // A press held on the tray icon takes the focus from the panel before its release clicks;
+    // that click must not open the panel again.
+    QElapsedTimer m_sinceFocusDismissal;
 };

@@ -205,9 +205,29 @@ private Q_SLOTS:
         QVERIFY(frame.left() <= g.center().x() || frame.right() >= g.center().x() - 360);
 
         // Past the double-click interval, so the tray reports a second single click.
-        QTest::qWait(QGuiApplication::styleHints()->mouseDoubleClickInterval() + 100);
+        const int pause = QGuiApplication::styleHints()->mouseDoubleClickInterval() + 100;
+        QTest::qWait(pause);
         run(u"xdotool"_s, {u"click"_s, u"1"_s});
         QTRY_VERIFY(!panel->isVisible());
+
+        // Like a menu, the panel goes when another application takes the focus; the tray
+        // click that took it must not open the panel straight again.
+        QTest::qWait(pause);
+        run(u"xdotool"_s, {u"click"_s, u"1"_s});
+        QTRY_VERIFY(panel->isVisible());
+        QTRY_COMPARE(QGuiApplication::focusWindow(), panel);
+        // trayer's own panel window, which is mapped and can take the focus.
+        const QString trayerWindow = run(u"xdotool"_s, {u"search"_s, u"--name"_s, u"^panel$"_s})
+                                         .split(u'\n', Qt::SkipEmptyParts)
+                                         .value(0);
+        QVERIFY(!trayerWindow.isEmpty());
+        QTest::qWait(pause);
+        run(u"xdotool"_s, {u"windowfocus"_s, u"--sync"_s, trayerWindow});
+        QTRY_VERIFY(!panel->isVisible());
+        // A press held on the icon moves the focus before its release clicks.
+        run(u"xdotool"_s, {u"click"_s, u"1"_s});
+        QTest::qWait(pause);
+        QVERIFY(!panel->isVisible());
     }
 
     // The label dims while an action runs and its dot follows the rules; the tray shows it.
