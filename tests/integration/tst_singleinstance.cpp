@@ -1,0 +1,282 @@
+// One app per user and home: later launches of `pivra-menubar --headless` find the running one
+// on its private socket, ask it to come forward and leave before they make a store.
+#include "SingleInstance.h"
+#include "TestSandbox.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// One launch of the app with its own output collected.
+class Launch
+{
+public:
+    explicit Launch(const QString &socket)
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QString::fromLatin1(SingleInstance::socketVariable), socket);
+        m_process.setProcessEnvironment(environment);
+        m_process.setProgram(QStringLiteral(PIVRA_MENUBAR_BINARY));
+        m_process.setArguments({u"--headless"_s});
+        QObject::connect(&m_process, &QProcess::readyReadStandardOutput,
+                         [this] { m_stdout += m_process.readAllStandardOutput(); });
+        QObject::connect(&m_process, &QProcess::readyReadStandardError,
+                         [this] { m_stderr += m_process.readAllStandardError(); });
+        m_process.start();
+    }
+
+    ~Launch()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.terminate();
+            if (!m_process.waitForFinished(10000))
+                m_process.kill();
+            m_process.waitForFinished();
+        }
+    }
+
+    bool running() const { return m_process.state() == QProcess::Running; }
+    // Exited by itself with status 0 within `timeoutMs`.
+    bool exitsCleanly(int timeoutMs)
+    {
+        if (!QTest::qWaitFor([this] { return m_process.state() == QProcess::NotRunning; },
+                             timeoutMs))
+            return false;
+        return m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+    }
+    bool hasPrintedState()
+    {
+        return QTest::qWaitFor([this] { return m_stdout.contains('\n'); }, 30000);
+    }
+    void kill()
+    {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+    QByteArray standardOutput() const { return m_stdout; }
+    QByteArray standardError() const { return m_stderr; }
+
+private:
+    QProcess m_process;
+    QByteArray m_stdout;
+    QByteArray m_stderr;
+};
+
+void restoreVariable(const char *name, const QByteArray &value, bool wasSet)
+{
+    if (wasSet)
+        qputenv(name, value);
+    else
+        qunsetenv(name);
+}
+
+} // namespace
+
+class TestSingleInstance : public QObject
+{
+    Q_OBJECT
+
+private:
+    TestSandbox m_sandbox;
+    std::unique_ptr<QTemporaryDir> m_socketDirectory;
+    QString m_socket;
+
+private Q_SLOTS:
+    void init()
+    {
+        const QString problem
+            = m_sandbox.setUp({.registry = false, .install = TestSandbox::Install::Local});
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        m_socketDirectory = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_socketDirectory->isValid());
+        m_socket = m_socketDirectory->filePath(u"instance.socket"_s);
+    }
+
+    void cleanup()
+    {
+        m_sandbox.cleanUp();
+        m_socketDirectory.reset();
+    }
+
+    // The second launch leaves at once with status 0 and never gets as far as a store: no state
+    // line, no command to the tool, no announcement. The first keeps running and hears of it.
+    void secondLaunchLeaves()
+    {
+        Launch first(m_socket);
+        QVERIFY(first.hasPrintedState());
+        // Let the first finish its start-up, so that any later call to the tool is the second's.
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         const QByteArray out = first.standardOutput();
+                         const qsizetype lastLine = out.lastIndexOf('\n', out.size() - 2);
+                         const QByteArray line = out.mid(lastLine + 1);
+                         return line.contains("\"isSetupReady\":true")
+                             && line.contains("\"isRefreshing\":false")
+                             && line.contains("\"isPerformingAction\":false");
+                     },
+                     60000),
+                 first.standardError().constData());
+        const qsizetype callsBefore = m_sandbox.calls().size();
+        const QByteArray firstOutput = first.standardOutput();
+
+        // The socket is the user's alone, whatever the umask.
+        struct stat info
+        {
+        };
+        QCOMPARE(::stat(QFile::encodeName(m_socket).constData(), &info), 0);
+        QVERIFY(S_ISSOCK(info.st_mode));
+        QCOMPARE(info.st_uid, ::geteuid());
+        QCOMPARE(info.st_mode & 077, 0u);
+
+        QElapsedTimer elapsed;
+        elapsed.start();
+        Launch second(m_socket);
+        QVERIFY2(second.exitsCleanly(5000), second.standardError().constData());
+        QVERIFY(elapsed.elapsed() < 5000);
+        QCOMPARE(second.standardOutput(), QByteArray());
+        QVERIFY(QTest::qWaitFor(
+            [&] { return first.standardError().contains("Another launch found this instance"); },
+            5000));
+
+        QTest::qWait(1000);
+        QVERIFY(first.running());
+        QCOMPARE(m_sandbox.calls().size(), callsBefore);
+        // The first's state did not move either: nothing it does depends on the second.
+        QCOMPARE(first.standardOutput(), firstOutput);
+    }
+
+    // Launches that race each other: exactly one runs. Checking for a server and listening
+    // without a lock lets two both find nothing, and the later one removes the earlier one's
+    // socket.
+    void simultaneousLaunches()
+    {
+        std::vector<std::unique_ptr<Launch>> launches;
+        for (int i = 0; i < 4; ++i)
+            launches.push_back(std::make_unique<Launch>(m_socket));
+        QTest::qWait(4000);
+        int running = 0;
+        for (auto &launch : launches) {
+            if (launch->running()) {
+                ++running;
+                QVERIFY(launch->hasPrintedState());
+            } else {
+                QVERIFY2(launch->exitsCleanly(0), launch->standardError().constData());
+                QCOMPARE(launch->standardOutput(), QByteArray());
+            }
+        }
+        QCOMPARE(running, 1);
+    }
+
+    // A socket file left by an instance that was killed: nobody answers on it, so the next
+    // launch takes its place instead of leaving for a dead instance.
+    void staleSocketIsReplaced()
+    {
+        {
+            Launch killed(m_socket);
+            QVERIFY(killed.hasPrintedState());
+            killed.kill();
+        }
+        QVERIFY(QFile::exists(m_socket));
+
+        Launch next(m_socket);
+        QVERIFY(next.hasPrintedState());
+        QVERIFY(next.running());
+        Launch after(m_socket);
+        QVERIFY(after.exitsCleanly(5000));
+    }
+
+    // The request travels: a launch that finds a running instance makes it emit
+    // activationRequested, which the desktop front end turns into a raised window.
+    void activationReachesTheRunningInstance()
+    {
+        SingleInstance running;
+        QCOMPARE(running.claim(m_socket), SingleInstance::Role::Primary);
+        QSignalSpy activations(&running, &SingleInstance::activationRequested);
+        Launch second(m_socket);
+        QVERIFY(activations.wait(5000));
+        QVERIFY(second.exitsCleanly(5000));
+        QCOMPARE(activations.size(), 1);
+
+        // Anything else on the socket is not a request.
+        QLocalSocket stranger;
+        stranger.connectToServer(m_socket);
+        QVERIFY(stranger.waitForConnected(1000));
+        stranger.write("open everything\n");
+        QVERIFY(stranger.waitForBytesWritten(1000));
+        QTest::qWait(300);
+        QCOMPARE(activations.size(), 1);
+    }
+
+    // Where the socket goes without an override: a private runtime directory, else a private
+    // folder of this user under /tmp; a run in another home is another instance.
+    void defaultSocketPath()
+    {
+        const bool hadOverride = qEnvironmentVariableIsSet(SingleInstance::socketVariable);
+        const QByteArray override = qgetenv(SingleInstance::socketVariable);
+        const bool hadRuntime = qEnvironmentVariableIsSet("XDG_RUNTIME_DIR");
+        const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+        const QByteArray home = qgetenv("HOME");
+        auto restore = qScopeGuard([&] {
+            restoreVariable(SingleInstance::socketVariable, override, hadOverride);
+            restoreVariable("XDG_RUNTIME_DIR", runtime, hadRuntime);
+            qputenv("HOME", home);
+        });
+        qunsetenv(SingleInstance::socketVariable);
+
+        QTemporaryDir runtimeDirectory;
+        QVERIFY(runtimeDirectory.isValid());
+        QVERIFY(QFile::setPermissions(runtimeDirectory.path(),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDirectory.path()));
+        const QString inRuntime = SingleInstance::socketPath();
+        QVERIFY2(inRuntime.startsWith(runtimeDirectory.path() + u'/'), qPrintable(inRuntime));
+        QVERIFY(inRuntime.contains(QString::number(::geteuid())));
+
+        // The same user in another home gets another socket; the same home the same one.
+        QTemporaryDir otherHome;
+        qputenv("HOME", QFile::encodeName(otherHome.path()));
+        const QString inOtherHome = SingleInstance::socketPath();
+        QVERIFY(inOtherHome != inRuntime);
+        qputenv("HOME", QFile::encodeName(otherHome.path() + u"/"_s));
+        QCOMPARE(SingleInstance::socketPath(), inOtherHome);
+        qputenv("HOME", home);
+
+        // A runtime directory others may enter is no place for it.
+        QVERIFY(QFile::setPermissions(runtimeDirectory.path(),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                          | QFile::ReadOther | QFile::ExeOther));
+        const QString fallback = SingleInstance::socketPath();
+        const QString folder
+            = QDir::tempPath() + u"/pivra-menubar-"_s + QString::number(::geteuid());
+        QVERIFY2(fallback.startsWith(folder + u'/'), qPrintable(fallback));
+        struct stat info
+        {
+        };
+        QCOMPARE(::lstat(QFile::encodeName(folder).constData(), &info), 0);
+        QVERIFY(S_ISDIR(info.st_mode));
+        QCOMPARE(info.st_mode & 077, 0u);
+
+        // A fallback folder someone else could read: no guard rather than an exposed socket.
+        qunsetenv("XDG_RUNTIME_DIR");
+        QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0755) == 0);
+        const QString exposed = SingleInstance::socketPath();
+        QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0700) == 0);
+        QCOMPARE(exposed, QString());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSingleInstance)
+#include "tst_singleinstance.moc"
