@@ -93,7 +93,8 @@ public:
     {
         calls << u"detect"_s;
         co_await QCoro::sleepFor(delay);
-        co_return availability;
+        // A copy: g++ 12 moves from a member named in co_return.
+        co_return BridgeCLIAvailability(availability);
     }
     QCoro::Task<LatestVersionResult> fetchLatestPackageVersion() override
     {
