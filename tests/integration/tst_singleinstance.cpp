@@ -129,8 +129,20 @@ private Q_SLOTS:
                      },
                      60000),
                  first.standardError().constData());
+        // The announcement follows readiness once the daemon has registered it: wait for quiet.
+        QByteArray firstOutput;
+        QElapsedTimer quiet;
+        quiet.start();
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                if (first.standardOutput() != firstOutput) {
+                    firstOutput = first.standardOutput();
+                    quiet.restart();
+                }
+                return quiet.elapsed() > 2500;
+            },
+            30000));
         const qsizetype callsBefore = m_sandbox.calls().size();
-        const QByteArray firstOutput = first.standardOutput();
 
         // The socket is the user's alone, whatever the umask.
         struct stat info
