@@ -218,9 +218,11 @@ private Q_SLOTS:
     void launchFromNothing()
     {
         setUpSandbox({.registry = true, .install = TestSandbox::Install::None});
+        // Announcing needs the loopback test daemon; scripts/test says when there is none.
+        const bool dnssd = !qEnvironmentVariableIsSet("PIVRA_SKIP_DNSSD");
         HeadlessApp app;
-        const auto announced = app.waitFor([](const QJsonObject &s) {
-            return s["isSetupReady"_L1].toBool() && s["advertisement"_L1].isObject()
+        const auto announced = app.waitFor([dnssd](const QJsonObject &s) {
+            return s["isSetupReady"_L1].toBool() && (s["advertisement"_L1].isObject() || !dnssd)
                 && !HeadlessApp::isBusy(s);
         });
         QVERIFY2(announced, app.standardError().constData());
@@ -238,6 +240,8 @@ private Q_SLOTS:
         QCOMPARE(ready["errorMessage"_L1].toString(), u""_s);
         QVERIFY(ready["isSetupReady"_L1].toBool());
         QCOMPARE(ready["cliAvailability"_L1].toObject()["version"_L1].toString(), u"0.5.0"_s);
+        if (!dnssd)
+            return; // no test avahi-daemon of our own: nothing is announced
         const QJsonObject advertisement = ready["advertisement"_L1].toObject();
         QCOMPARE(advertisement["type"_L1].toString(), u"_pivra._tcp"_s);
         QCOMPARE(advertisement["txt"_L1].toObject()["sessionId"_L1].toString(), sessionOf(ready));
