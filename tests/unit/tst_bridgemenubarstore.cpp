@@ -1,9 +1,8 @@
 // The store's ordering and messages against a scripted service: every service call suspends
 // for a moment like a real command does, so interleavings can be set up and observed.
-#include "BridgeControlService.h"
 #include "BridgeMenuBarStore.h"
 #include "LocalPairingAdvertiser.h"
-#include "ShellCommandRunner.h"
+#include "ScriptedBridgeService.h"
 
 #include <QCoro/QCoroTimer>
 #include <QSignalSpy>
@@ -15,128 +14,14 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const QDateTime t0 = QDateTime::fromString(u"2025-01-31T12:00:00.000Z"_s, Qt::ISODateWithMs);
-
-QString stamp(const QDateTime &instant)
-{
-    return instant.toUTC().toString(Qt::ISODateWithMs);
-}
-
-// A connected bridge whose session was created at `created` and expires at `expires`.
-BridgeSnapshot connectedSnapshot(const QDateTime &created, const QDateTime &expires,
-                                 const QString &relayUrl = u"ws://127.0.0.1:9000/relay"_s)
-{
-    BridgeSnapshot snapshot;
-    snapshot.currentVersion = u"0.4.2"_s;
-    snapshot.label = u"com.pivra.bridge"_s;
-    snapshot.platform = u"linux"_s;
-    snapshot.installed = true;
-    snapshot.launchdLoaded = true;
-    snapshot.stdoutLogPath = u"/state/logs/bridge.stdout.log"_s;
-    snapshot.stderrLogPath = u"/state/logs/bridge.stderr.log"_s;
-    snapshot.daemonConfig.emplace().relayUrl = relayUrl;
-    snapshot.bridgeStatus.emplace().connectionStatus = u"connected"_s;
-    BridgePairingPayload payload;
-    payload.v = 1;
-    payload.relay = relayUrl;
-    payload.sessionId = stamp(created);
-    payload.macDeviceId = u"mac"_s;
-    payload.macIdentityPublicKey = u"key"_s;
-    payload.expiresAt = expires.toMSecsSinceEpoch();
-    snapshot.pairingSession = BridgePairingSession{stamp(created), payload};
-    return snapshot;
-}
-
-// Stands in for the login shell; only the update action reaches it directly.
-class ScriptedRunner : public ShellCommandRunner
-{
-public:
-    QStringList commands;
-
-    QCoro::Task<ShellCommandResult> run(const QString &command,
-                                        const QMap<QString, QString> &) override
-    {
-        commands << command;
-        co_await QCoro::sleepFor(5ms);
-        co_return ShellCommandResult{};
-    }
-};
-
-class ScriptedService : public BridgeControlService
-{
-public:
-    ScriptedService()
-        : BridgeControlService(scriptedRunner)
-    {
-    }
-
-    inline static std::shared_ptr<ScriptedRunner> scriptedRunner;
-
-    BridgeCLIAvailability availability = BridgeCLIAvailability::available(u"0.4.2"_s);
-    // Called for every status read; may throw.
-    std::function<BridgeSnapshot()> load;
-    // Called for every command; may throw.
-    std::function<void(const QString &command)> command = [](const QString &) {
-    };
-    std::optional<QString> codexPath = u"/Applications/Codex.app"_s;
-    std::chrono::milliseconds delay = 5ms;
-    // "detect", "load <override>", "start <override>", "fetch", "install", ...
-    QStringList calls;
-
-    int count(const QString &prefix) const
-    {
-        return int(std::count_if(calls.cbegin(), calls.cend(),
-                                 [&](const QString &call) { return call.startsWith(prefix); }));
-    }
-
-    QCoro::Task<BridgeCLIAvailability> detectCLIAvailability() override
-    {
-        calls << u"detect"_s;
-        co_await QCoro::sleepFor(delay);
-        // A copy: g++ 12 moves from a member named in co_return.
-        co_return BridgeCLIAvailability(availability);
-    }
-    QCoro::Task<LatestVersionResult> fetchLatestPackageVersion() override
-    {
-        calls << u"fetch"_s;
-        co_await QCoro::sleepFor(delay);
-        co_return LatestVersionResult{u"0.4.2"_s, nullptr};
-    }
-    QCoro::Task<> installBridgePackage() override { return perform(u"install"_s, {}); }
-    QCoro::Task<BridgeSnapshot> loadSnapshot(std::optional<QString> relayOverride) override
-    {
-        calls << u"load "_s + relayOverride.value_or(u"-"_s);
-        co_await QCoro::sleepFor(delay);
-        co_return load();
-    }
-    QCoro::Task<> startBridge(std::optional<QString> o) override { return perform(u"start"_s, o); }
-    QCoro::Task<> stopBridge(std::optional<QString> o) override { return perform(u"stop"_s, o); }
-    QCoro::Task<> resumeLastThread(std::optional<QString> o) override
-    {
-        return perform(u"resume"_s, o);
-    }
-    QCoro::Task<> resetPairing(std::optional<QString> o) override { return perform(u"reset"_s, o); }
-    std::optional<QString> detectCodexApplicationPath() const override { return codexPath; }
-
-private:
-    QCoro::Task<> perform(QString name, std::optional<QString> relayOverride)
-    {
-        calls << name + u' ' + relayOverride.value_or(u"-"_s);
-        co_await QCoro::sleepFor(delay);
-        command(name);
-    }
-};
-
-std::shared_ptr<ScriptedService> makeService()
-{
-    ScriptedService::scriptedRunner = std::make_shared<ScriptedRunner>();
-    return std::make_shared<ScriptedService>();
-}
+using scripted::connectedSnapshot;
+using scripted::ScriptedService;
+using scripted::t0;
 
 struct Harness
 {
     QTemporaryDir dir;
-    std::shared_ptr<ScriptedService> service = makeService();
+    std::shared_ptr<ScriptedService> service = std::make_shared<ScriptedService>();
     QDateTime clock = t0;
     QStringList opened;
     std::unique_ptr<BridgeMenuBarStore> store;
@@ -318,7 +203,7 @@ private Q_SLOTS:
         h.service->load = [&] {
             return h.service->count(u"start"_s) ? fresh : stale;
         };
-        h.service->delay = 20ms;
+        h.service->delay = h.service->loadDelay = h.service->commandDelay = 20ms;
         h.make();
         h.store->refresh();
         h.store->refresh();
@@ -639,7 +524,7 @@ private Q_SLOTS:
         QVERIFY(h.waitIdle());
         QCOMPARE(h.service->count(u"start"_s), 1);
         QCOMPARE(h.store->transientMessage(), u"Mac connector updated."_s);
-        QCOMPARE(ScriptedService::scriptedRunner->commands,
+        QCOMPARE(h.service->scriptedRunner().commands,
                  (QStringList{u"npm install -g pivra@latest"_s, u"npm install -g pivra@latest"_s}));
     }
 };
