@@ -4,6 +4,7 @@
 // shell script (bench/baseline.sh); rounds alternate so both see the same machine. Prints the
 // medians and their ratio service/script.
 //   bench_service [ROUNDS]   (default 15, at least 10)
+#include "BenchSupport.h"
 #include "ServiceTestSupport.h"
 #include "TestSandbox.h"
 
@@ -18,26 +19,9 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// Keeps the command lines of a round, so the script is known to run exactly the same ones.
-class RecordingRunner : public ShellCommandRunner
-{
-public:
-    QStringList commands;
-
-    QCoro::Task<ShellCommandResult> run(const QString &command,
-                                        const QMap<QString, QString> &environment) override
-    {
-        commands.append(command);
-        return ShellCommandRunner::run(command, environment);
-    }
-};
-
-double median(QList<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const qsizetype middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
+using bench::median;
+using bench::RecordingRunner;
+using bench::scriptRound;
 
 // One round through the service; false when an answer is not the expected one.
 bool serviceRound(BridgeControlService &service)
@@ -47,22 +31,6 @@ bool serviceRound(BridgeControlService &service)
     const LatestVersionResult latest = awaitTask(service.fetchLatestPackageVersion());
     return availability == BridgeCLIAvailability::available(u"0.4.2"_s)
         && snapshot.currentVersion == u"0.4.2"_s && latest.version == u"0.5.0"_s;
-}
-
-// One round from the shell script; its own clock, so bash's start-up is not counted.
-std::optional<double> scriptRound(const QStringList &commands)
-{
-    QProcess script;
-    script.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    script.start(u"bash"_s,
-                 QStringList{QStringLiteral(PIVRA_SOURCE_DIR "/bench/baseline.sh")} + commands);
-    if (!script.waitForFinished(-1) || script.exitStatus() != QProcess::NormalExit
-        || script.exitCode() != 0) {
-        return std::nullopt;
-    }
-    bool ok = false;
-    const double microseconds = script.readAllStandardOutput().trimmed().toDouble(&ok);
-    return ok ? std::optional(microseconds / 1000.0) : std::nullopt;
 }
 
 } // namespace
