@@ -1,0 +1,7 @@
+import QtQuick
+
+Rectangle {
+    width: 390
+    height: 640
+    color: "#ececec"
+}
