@@ -25,11 +25,20 @@ start_system_bus() {
     echo "services: started a D-Bus system bus (pid $(cat "$PIVRA_SERVICES_DIR/dbus.pid"))"
 }
 
+# An avahi-daemon that is alive; one that died and was not reaped yet still passes
+# `avahi-daemon --check`, so its process state is read as well.
+avahi_running() {
+    local pid state
+    pid=$(cat /run/avahi-daemon/pid 2>/dev/null) || return 1
+    state=$(sed 's/.*) //' "/proc/$pid/stat" 2>/dev/null | cut -c1) || return 1
+    [ -n "$state" ] && [ "$state" != Z ]
+}
+
 # Starts avahi-daemon with the loopback-only configuration, unless one already runs that this
 # script did not start: announcing through that one would reach the real network, so the
 # DNS-SD tests are skipped instead.
 start_avahi() {
-    if avahi-daemon --check 2>/dev/null && [ ! -s "$PIVRA_SERVICES_DIR/avahi.pid" ]; then
+    if avahi_running && [ ! -s "$PIVRA_SERVICES_DIR/avahi.pid" ]; then
         echo "services: a system avahi-daemon is running; DNS-SD tests are skipped so that" \
             "nothing is announced on the real network" >&2
         export PIVRA_SKIP_DNSSD=1
