@@ -14,5 +14,8 @@ Image {
     // The colour travels as bare hex digits: a "#" would start the URL's fragment.
     source: name === "" ? "" : "image://symbol/" + name + "/" + color.toString().substring(1)
     smooth: true
+    // Each icon is drawn once per colour and size; a pixmap cache here only keeps a timer
+    // waking the idle app to expire the ones no longer shown.
+    cache: false
     Accessible.ignored: true
 }

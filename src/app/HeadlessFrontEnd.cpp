@@ -7,29 +7,16 @@
 #include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSocketNotifier>
 #include <QTimer>
 
-#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
 namespace {
-
-int signalPipe[2] = {-1, -1};
-
-void forwardSignal(int)
-{
-    const char byte = 1;
-    // Only async-signal-safe calls here; the event loop does the rest.
-    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
-}
 
 QJsonValue optionalText(const std::optional<QString> &text)
 {
@@ -93,7 +80,6 @@ HeadlessFrontEnd::HeadlessFrontEnd(BridgeMenuBarStore &store, Options options, Q
     // store's own notification.
     connect(&m_store, &BridgeMenuBarStore::idleChanged, this, &HeadlessFrontEnd::runQueuedCommands,
             Qt::QueuedConnection);
-    installSignalHandlers();
     startReadingInput();
     printStateIfChanged();
     QTimer::singleShot(0, this, &HeadlessFrontEnd::runQueuedCommands);
@@ -193,24 +179,6 @@ void HeadlessFrontEnd::quit()
     m_store.localPairingAdvertiser().stop();
     printStateIfChanged();
     QCoreApplication::exit(0);
-}
-
-void HeadlessFrontEnd::installSignalHandlers()
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
-        return;
-    m_signalNotifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
-    connect(m_signalNotifier, &QSocketNotifier::activated, this, [this] {
-        char byte;
-        [[maybe_unused]] const auto read = ::read(signalPipe[0], &byte, 1);
-        quit();
-    });
-    struct sigaction action = {};
-    action.sa_handler = forwardSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
 }
 
 void HeadlessFrontEnd::startReadingInput()

@@ -5,7 +5,6 @@
 #include <QStringList>
 
 class BridgeMenuBarStore;
-class QSocketNotifier;
 
 // The store without any window: state lines out, commands in. Scripts, headless machines and
 // every black-box test drive the application through it.
@@ -28,12 +27,13 @@ public:
     // Queues one command line; it runs once the store is idle and the commands before it ran.
     void enqueueCommand(const QString &line);
 
+    // Withdraws the announcement, prints the last state line and leaves the event loop.
+    void quit();
+
 private:
     void printStateIfChanged();
     void runQueuedCommands();
     bool runCommand(const QString &line);
-    void quit();
-    void installSignalHandlers();
     void startReadingInput();
 
     BridgeMenuBarStore &m_store;
@@ -41,5 +41,4 @@ private:
     QByteArray m_lastLine;
     QStringList m_queue;
     bool m_quitting = false;
-    QSocketNotifier *m_signalNotifier = nullptr;
 };

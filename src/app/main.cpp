@@ -2,6 +2,7 @@
 #include "DesktopFrontEnd.h"
 #include "HeadlessFrontEnd.h"
 #include "SingleInstance.h"
+#include "TerminationSignals.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -55,8 +56,11 @@ int main(int argc, char *argv[])
         return 0;
 
     BridgeMenuBarStore store;
+    TerminationSignals terminationSignals;
     if (headlessRun) {
         HeadlessFrontEnd frontEnd(store, {.exitWhenIdle = parser.isSet(exitWhenIdle)});
+        QObject::connect(&terminationSignals, &TerminationSignals::received, &frontEnd,
+                         &HeadlessFrontEnd::quit);
         // Nothing to bring forward; the standard error says why nothing else happened.
         QObject::connect(&instance, &SingleInstance::activationRequested,
                          [] { qInfo("Another launch found this instance running and left"); });
@@ -68,6 +72,8 @@ int main(int argc, char *argv[])
     DesktopFrontEnd frontEnd(store, {});
     QObject::connect(&frontEnd, &DesktopFrontEnd::quitRequested, app.get(),
                      &QCoreApplication::quit);
+    QObject::connect(&terminationSignals, &TerminationSignals::received, &frontEnd,
+                     &DesktopFrontEnd::quit);
     QObject::connect(&instance, &SingleInstance::activationRequested, &frontEnd, [&frontEnd] {
         // The setup window, while it is up, is what the user has to finish; else the panel.
         QQuickWindow *setup = frontEnd.setupWindow();

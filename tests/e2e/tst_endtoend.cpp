@@ -373,12 +373,9 @@ private Q_SLOTS:
         m_app->terminate();
         QVERIFY(m_app->waitForFinished(20000));
         QTRY_VERIFY_WITH_TIMEOUT(!announcementWithSession(sessionId).has_value(), 15000);
-        // Only the headless front end handles the signal so far; the windowed app dies by it and
-        // the announcement goes only because avahi-daemon drops a vanished client's services.
         const QString ending = m_app->exitStatus() == QProcess::NormalExit
             ? u"exit %1"_s.arg(m_app->exitCode())
             : u"killed by signal %1"_s.arg(m_app->exitCode());
-        QEXPECT_FAIL("", "the windowed app does not handle SIGTERM yet", Continue);
         QCOMPARE(ending, u"exit 0"_s);
 
         // The views loaded and bound without a complaint from QML.
