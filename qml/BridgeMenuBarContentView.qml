@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls.Basic
 import QtQuick.Layouts
 import QtQuick.Templates as T
 
@@ -67,9 +66,14 @@ Item {
         // Cards that appear or grow can push the focused control out of view.
         onContentHeightChanged: Qt.callLater(root.revealFocusItem)
 
-        ScrollBar.vertical: ScrollBar {
+        // Templates only: a styled Controls import costs the window's first frame more than
+        // these two controls are worth.
+        T.ScrollBar.vertical: T.ScrollBar {
             objectName: "scrollBar"
-            policy: flick.contentHeight > flick.height ? ScrollBar.AlwaysOn : ScrollBar.AlwaysOff
+            policy: flick.contentHeight > flick.height ? T.ScrollBar.AlwaysOn
+                                                       : T.ScrollBar.AlwaysOff
+            visible: policy === T.ScrollBar.AlwaysOn
+            implicitWidth: 9
             width: 9
             padding: 2
             contentItem: Rectangle {
@@ -173,76 +177,80 @@ Item {
             }
 
             // Bridge status tiles.
-            Card {
+            LazySection {
                 objectName: "section.status"
                 visible: root.hasSection("status")
-                spacing: 10
-                SectionTitle { title: "Status" }
-                GridLayout {
-                    Layout.fillWidth: true
-                    columns: 2
-                    columnSpacing: 10
-                    rowSpacing: 10
-                    Repeater {
-                        model: ["Mac Service", "Connection", "Pairing", "Updated"]
-                        StatusTile {
-                            objectName: "tile." + modelData
-                            label: modelData
-                            value: root.view.tiles[modelData]
+                sourceComponent: Card {
+                    spacing: 10
+                    SectionTitle { title: "Status" }
+                    GridLayout {
+                        Layout.fillWidth: true
+                        columns: 2
+                        columnSpacing: 10
+                        rowSpacing: 10
+                        Repeater {
+                            model: ["Mac Service", "Connection", "Pairing", "Updated"]
+                            StatusTile {
+                                objectName: "tile." + modelData
+                                label: modelData
+                                value: root.view.tiles[modelData]
+                            }
                         }
                     }
-                }
-                LabelValueRow {
-                    objectName: "statusNetwork"
-                    label: "Network"
-                    value: root.view.tiles["Network"]
+                    LabelValueRow {
+                        objectName: "statusNetwork"
+                        label: "Network"
+                        value: root.view.tiles["Network"]
+                    }
                 }
             }
 
             // Local discovery of the pairing payload.
-            Card {
-                id: pairingCard
+            LazySection {
                 objectName: "section.pairing"
                 visible: root.hasSection("pairing")
-                spacing: 8
-                readonly property var pairing: root.view.pairing
-                RowLayout {
-                    Layout.fillWidth: true
-                    SectionTitle { title: "Pairing" }
-                    Item { Layout.fillWidth: true }
-                    StatusIndicator {
-                        objectName: "pairingIndicator"
-                        visible: pairingCard.pairing.indicator !== null
-                        dotSize: 6
-                        spacing: 5
-                        upperCase: false
-                        tint: pairingCard.pairing.indicatorTint || "gray"
-                        caption: pairingCard.pairing.indicator || ""
+                sourceComponent: Card {
+                    id: pairingCard
+                    spacing: 8
+                    readonly property var pairing: root.view.pairing
+                    RowLayout {
+                        Layout.fillWidth: true
+                        SectionTitle { title: "Pairing" }
+                        Item { Layout.fillWidth: true }
+                        StatusIndicator {
+                            objectName: "pairingIndicator"
+                            visible: pairingCard.pairing.indicator !== null
+                            dotSize: 6
+                            spacing: 5
+                            upperCase: false
+                            tint: pairingCard.pairing.indicatorTint || "gray"
+                            caption: pairingCard.pairing.indicator || ""
+                        }
                     }
-                }
-                Text {
-                    objectName: "pairingText"
-                    Layout.fillWidth: true
-                    text: pairingCard.pairing.text
-                    wrapMode: Text.Wrap
-                    font.pixelSize: 11
-                    color: pairingCard.pairing.textTint
-                           ? Theme.tint(pairingCard.pairing.textTint)
-                           : Theme.textStyle(pairingCard.pairing.textStyle)
-                    Accessible.role: Accessible.StaticText
-                    Accessible.name: text
-                }
-                LabelValueRow {
-                    objectName: "pairingDiscovery"
-                    visible: pairingCard.pairing.discovery !== null
-                    label: "Discovery"
-                    value: pairingCard.pairing.discovery || ""
-                }
-                LabelValueRow {
-                    objectName: "pairingRenews"
-                    visible: pairingCard.pairing.renews !== null
-                    label: "Renews"
-                    value: pairingCard.pairing.renews || ""
+                    Text {
+                        objectName: "pairingText"
+                        Layout.fillWidth: true
+                        text: pairingCard.pairing.text
+                        wrapMode: Text.Wrap
+                        font.pixelSize: 11
+                        color: pairingCard.pairing.textTint
+                               ? Theme.tint(pairingCard.pairing.textTint)
+                               : Theme.textStyle(pairingCard.pairing.textStyle)
+                        Accessible.role: Accessible.StaticText
+                        Accessible.name: text
+                    }
+                    LabelValueRow {
+                        objectName: "pairingDiscovery"
+                        visible: pairingCard.pairing.discovery !== null
+                        label: "Discovery"
+                        value: pairingCard.pairing.discovery || ""
+                    }
+                    LabelValueRow {
+                        objectName: "pairingRenews"
+                        visible: pairingCard.pairing.renews !== null
+                        label: "Renews"
+                        value: pairingCard.pairing.renews || ""
+                    }
                 }
             }
 
@@ -285,169 +293,197 @@ Item {
                     }
                 }
 
-                Card {
+                LazySection {
                     objectName: "section.connection"
                     visible: root.showsAdvanced
-                    spacing: 10
-                    SectionTitle { title: "Connection Address" }
-                    Text {
-                        Layout.fillWidth: true
-                        text: "Optional. Leave empty to use the saved Mac connection."
-                        wrapMode: Text.Wrap
-                        font.pixelSize: 11
-                        color: Theme.secondaryText
-                    }
-                    TextField {
-                        id: relayField
-                        objectName: "relayField"
-                        Layout.fillWidth: true
-                        text: root.relayDraft
-                        onTextEdited: root.relayDraft = text
-                        placeholderText: "ws://127.0.0.1:9000/relay"
-                        placeholderTextColor: Theme.tertiaryText
-                        font.pixelSize: 12
-                        color: Theme.primaryText
-                        selectionColor: Theme.selection
-                        selectedTextColor: Theme.primaryText
-                        leftPadding: 8
-                        rightPadding: 8
-                        topPadding: 6
-                        bottomPadding: 6
-                        selectByMouse: true
-                        Accessible.name: "Connection Address"
-                        background: Rectangle {
-                            radius: 6
-                            color: Theme.faded(Theme.textBackground, 0.82)
-                            border.width: 1
-                            border.color: Theme.faded(Theme.primary, 0.08)
-                            FocusRing { visible: relayField.activeFocus }
+                    sourceComponent: Card {
+                        spacing: 10
+                        SectionTitle { title: "Connection Address" }
+                        Text {
+                            Layout.fillWidth: true
+                            text: "Optional. Leave empty to use the saved Mac connection."
+                            wrapMode: Text.Wrap
+                            font.pixelSize: 11
+                            color: Theme.secondaryText
                         }
-                    }
-                    RowLayout {
-                        Layout.fillWidth: true
-                        spacing: 6
-                        CompactActionButton {
-                            objectName: "saveRelay"
-                            title: "Save"
-                            style: "primary"
-                            onClicked: root.store.saveRelayOverride(root.relayDraft)
+                        T.TextField {
+                            id: relayField
+                            objectName: "relayField"
+                            Layout.fillWidth: true
+                            text: root.relayDraft
+                            onTextEdited: root.relayDraft = text
+                            placeholderText: "ws://127.0.0.1:9000/relay"
+                            placeholderTextColor: Theme.tertiaryText
+                            font.pixelSize: 12
+                            color: Theme.primaryText
+                            selectionColor: Theme.selection
+                            selectedTextColor: Theme.primaryText
+                            leftPadding: 8
+                            rightPadding: 8
+                            topPadding: 6
+                            bottomPadding: 6
+                            selectByMouse: true
+                            verticalAlignment: TextInput.AlignVCenter
+                            implicitWidth: 200
+                            implicitHeight: Math.max(contentHeight, placeholder.implicitHeight)
+                                            + topPadding + bottomPadding
+                            Accessible.name: "Connection Address"
+                            Text {
+                                id: placeholder
+                                x: relayField.leftPadding
+                                y: relayField.topPadding
+                                width: relayField.width - relayField.leftPadding
+                                       - relayField.rightPadding
+                                height: relayField.height - relayField.topPadding
+                                        - relayField.bottomPadding
+                                text: relayField.placeholderText
+                                font: relayField.font
+                                color: relayField.placeholderTextColor
+                                verticalAlignment: Text.AlignVCenter
+                                elide: Text.ElideRight
+                                visible: relayField.length === 0 && relayField.preeditText === ""
+                                Accessible.ignored: true
+                            }
+                            background: Rectangle {
+                                radius: 6
+                                color: Theme.faded(Theme.textBackground, 0.82)
+                                border.width: 1
+                                border.color: Theme.faded(Theme.primary, 0.08)
+                                FocusRing { visible: relayField.activeFocus }
+                            }
                         }
-                        CompactActionButton {
-                            objectName: "clearRelay"
-                            title: "Defaults"
-                            onClicked: {
-                                root.relayDraft = ""
-                                root.store.clearRelayOverride()
+                        RowLayout {
+                            Layout.fillWidth: true
+                            spacing: 6
+                            CompactActionButton {
+                                objectName: "saveRelay"
+                                title: "Save"
+                                style: "primary"
+                                onClicked: root.store.saveRelayOverride(root.relayDraft)
+                            }
+                            CompactActionButton {
+                                objectName: "clearRelay"
+                                title: "Defaults"
+                                onClicked: {
+                                    root.relayDraft = ""
+                                    root.store.clearRelayOverride()
+                                }
                             }
                         }
                     }
                 }
 
-                Card {
+                LazySection {
                     objectName: "section.controls"
                     visible: root.showsAdvanced
-                    spacing: 8
-                    SectionTitle { title: "Controls" }
-                    RowLayout {
-                        Layout.fillWidth: true
-                        spacing: 6
-                        CompactActionButton {
-                            objectName: "start"
-                            title: "Start"
-                            style: "primary"
-                            onClicked: root.store.startBridge()
+                    sourceComponent: Card {
+                        spacing: 8
+                        SectionTitle { title: "Controls" }
+                        RowLayout {
+                            Layout.fillWidth: true
+                            spacing: 6
+                            CompactActionButton {
+                                objectName: "start"
+                                title: "Start"
+                                style: "primary"
+                                onClicked: root.store.startBridge()
+                            }
+                            CompactActionButton {
+                                objectName: "stop"
+                                title: "Stop"
+                                style: "destructive"
+                                onClicked: root.store.stopBridge()
+                            }
+                            CompactActionButton {
+                                objectName: "resume"
+                                title: "Resume"
+                                onClicked: root.store.resumeLastThread()
+                            }
                         }
-                        CompactActionButton {
-                            objectName: "stop"
-                            title: "Stop"
-                            style: "destructive"
-                            onClicked: root.store.stopBridge()
-                        }
-                        CompactActionButton {
-                            objectName: "resume"
-                            title: "Resume"
-                            onClicked: root.store.resumeLastThread()
-                        }
-                    }
-                    RowLayout {
-                        Layout.fillWidth: true
-                        spacing: 6
-                        CompactActionButton {
-                            objectName: "controlsRefresh"
-                            title: "Refresh"
-                            onClicked: root.store.requestRefresh()
-                        }
-                        CompactActionButton {
-                            objectName: "resetPairing"
-                            title: "Reset Pair"
-                            style: "destructive"
-                            onClicked: root.store.resetPairing()
-                        }
-                        CompactActionButton {
-                            objectName: "update"
-                            title: "Update"
-                            style: "primary"
-                            visible: root.view.updateAvailable
-                            onClicked: root.store.updateBridgePackage()
+                        RowLayout {
+                            Layout.fillWidth: true
+                            spacing: 6
+                            CompactActionButton {
+                                objectName: "controlsRefresh"
+                                title: "Refresh"
+                                onClicked: root.store.requestRefresh()
+                            }
+                            CompactActionButton {
+                                objectName: "resetPairing"
+                                title: "Reset Pair"
+                                style: "destructive"
+                                onClicked: root.store.resetPairing()
+                            }
+                            CompactActionButton {
+                                objectName: "update"
+                                title: "Update"
+                                style: "primary"
+                                visible: root.view.updateAvailable
+                                onClicked: root.store.updateBridgePackage()
+                            }
                         }
                     }
                 }
 
-                Card {
+                LazySection {
                     objectName: "section.diagnostics"
                     visible: root.showsAdvanced
-                    spacing: 8
-                    SectionTitle { title: "Diagnostics" }
-                    LabelValueRow {
-                        objectName: "stdoutLog"
-                        visible: root.store.hasSnapshot
-                        label: "Output"
-                        value: root.store.stdoutLogPath
-                    }
-                    LabelValueRow {
-                        objectName: "stderrLog"
-                        visible: root.store.hasSnapshot
-                        label: "Errors"
-                        value: root.store.stderrLogPath
-                    }
-                    RowLayout {
-                        Layout.fillWidth: true
-                        spacing: 6
-                        CompactActionButton {
-                            objectName: "openFolder"
-                            title: "Folder"
-                            onClicked: root.store.openLogsFolder()
+                    sourceComponent: Card {
+                        spacing: 8
+                        SectionTitle { title: "Diagnostics" }
+                        LabelValueRow {
+                            objectName: "stdoutLog"
+                            visible: root.store.hasSnapshot
+                            label: "Output"
+                            value: root.store.stdoutLogPath
                         }
-                        CompactActionButton {
-                            objectName: "openOutput"
-                            title: "Output"
-                            onClicked: root.store.openStdoutLog()
+                        LabelValueRow {
+                            objectName: "stderrLog"
+                            visible: root.store.hasSnapshot
+                            label: "Errors"
+                            value: root.store.stderrLogPath
                         }
-                        CompactActionButton {
-                            objectName: "openErrors"
-                            title: "Errors"
-                            onClicked: root.store.openStderrLog()
+                        RowLayout {
+                            Layout.fillWidth: true
+                            spacing: 6
+                            CompactActionButton {
+                                objectName: "openFolder"
+                                title: "Folder"
+                                onClicked: root.store.openLogsFolder()
+                            }
+                            CompactActionButton {
+                                objectName: "openOutput"
+                                title: "Output"
+                                onClicked: root.store.openStdoutLog()
+                            }
+                            CompactActionButton {
+                                objectName: "openErrors"
+                                title: "Errors"
+                                onClicked: root.store.openStderrLog()
+                            }
                         }
                     }
                 }
             }
 
             // Messages of the last operations.
-            Card {
+            LazySection {
                 objectName: "section.feedback"
                 visible: root.hasSection("feedback")
-                spacing: 6
-                SectionTitle { title: "Feedback" }
-                // At most four lines: the success text, the error, the bridge's last error and
-                // the update check's error.
-                Repeater {
-                    model: 4
-                    FeedbackLine {
-                        readonly property var line: root.view.feedback[index] || null
-                        objectName: "feedback." + index
-                        visible: line !== null
-                        text: line ? line.text : ""
-                        tint: line ? line.tint : "gray"
+                sourceComponent: Card {
+                    spacing: 6
+                    SectionTitle { title: "Feedback" }
+                    // At most four lines: the success text, the error, the bridge's last error and
+                    // the update check's error.
+                    Repeater {
+                        model: 4
+                        FeedbackLine {
+                            readonly property var line: root.view.feedback[index] || null
+                            objectName: "feedback." + index
+                            visible: line !== null
+                            text: line ? line.text : ""
+                            tint: line ? line.tint : "gray"
+                        }
                     }
                 }
             }
