@@ -16,6 +16,26 @@
 
 using namespace Qt::StringLiterals;
 
+namespace {
+
+// Two small windows of flat shapes, text and icons that change a few times a minute do not need
+// a GPU context: Qt Quick's raster renderer draws them with less memory and starts without
+// loading a graphics driver, which on machines that fall back to software OpenGL costs most of
+// a window's start-up. Whoever asks Qt for a backend explicitly still gets it.
+void chooseSceneGraphBackend()
+{
+    // Once per process: Qt settles the backend with the first window.
+    static const bool chosen = [] {
+        if (!qEnvironmentVariableIsSet("QT_QUICK_BACKEND")
+            && !qEnvironmentVariableIsSet("QSG_RHI_BACKEND"))
+            QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+        return true;
+    }();
+    Q_UNUSED(chosen);
+}
+
+} // namespace
+
 DesktopFrontEnd::DesktopFrontEnd(BridgeMenuBarStore &store, Options options, QObject *parent)
     : QObject(parent)
     , m_store(store)
@@ -23,6 +43,7 @@ DesktopFrontEnd::DesktopFrontEnd(BridgeMenuBarStore &store, Options options, QOb
     , m_engine(std::make_unique<QQmlEngine>())
     , m_appearance(std::make_unique<Appearance>())
 {
+    chooseSceneGraphBackend();
     Appearance::registerQmlType();
     m_engine->addImageProvider(u"symbol"_s, new SymbolImageProvider);
 
