@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QList>
 #include <QProcess>
 #include <QString>
@@ -108,17 +109,29 @@ inline std::optional<qint64> cpuTicks(qint64 pid)
     return fields[11].toLongLong() + fields[12].toLongLong();
 }
 
-// Processor time of a live process's threads in nanoseconds, from each thread's schedstat: finer
+// Processor time of each live thread of a process in nanoseconds, from its schedstat: finer
 // than the clock ticks of utime and stime.
-inline qint64 cpuNanoseconds(qint64 pid)
+inline QHash<QString, qint64> threadCpuNanoseconds(qint64 pid)
 {
-    qint64 total = 0;
+    QHash<QString, qint64> times;
     const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
     for (const QString &tid : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-        total += readProcFile(tasks + u'/' + tid + QStringLiteral("/schedstat"))
-                     .split(' ')
-                     .value(0)
-                     .toLongLong();
+        times.insert(tid,
+                     readProcFile(tasks + u'/' + tid + QStringLiteral("/schedstat"))
+                         .split(' ')
+                         .value(0)
+                         .toLongLong());
+    return times;
+}
+
+// What the threads alive at the second reading used since the first; a thread that ended in
+// between is left out rather than subtracted.
+inline qint64 cpuNanosecondsBetween(const QHash<QString, qint64> &before,
+                                    const QHash<QString, qint64> &after)
+{
+    qint64 total = 0;
+    for (auto it = after.cbegin(); it != after.cend(); ++it)
+        total += it.value() - before.value(it.key(), 0);
     return total;
 }
 

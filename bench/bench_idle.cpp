@@ -90,7 +90,7 @@ int main(int argc, char **argv)
     const qsizetype callsBefore = sandbox.calls().size();
     const qint64 pid = app->pid();
     const std::optional<qint64> ticksBefore = cpuTicks(pid);
-    const qint64 nanosecondsBefore = cpuNanoseconds(pid);
+    const auto threadTimesBefore = threadCpuNanoseconds(pid);
     const QList<ThreadWakeups> threadsBefore = threadWakeups(pid);
     const QString mainWaitBefore = waitOf(pid, pid);
 
@@ -99,7 +99,7 @@ int main(int argc, char **argv)
     ::sleep(unsigned(seconds));
 
     const std::optional<qint64> ticksAfter = cpuTicks(pid);
-    const qint64 nanosecondsAfter = cpuNanoseconds(pid);
+    const auto threadTimesAfter = threadCpuNanoseconds(pid);
     const QList<ThreadWakeups> threadsAfter = threadWakeups(pid);
     QHash<qint64, QString> waitsAfter;
     for (const ThreadWakeups &thread : threadsAfter)
@@ -142,7 +142,8 @@ int main(int argc, char **argv)
     std::printf("stand-in tool calls while idling: %lld\n", static_cast<long long>(callsDuring));
     std::printf("idle: app %.3f s CPU in %d s (%.1f ms by the threads' schedstat), target <= "
                 "%.2f s\n",
-                cpuSeconds, seconds, double(nanosecondsAfter - nanosecondsBefore) / 1e6,
+                cpuSeconds, seconds,
+                double(cpuNanosecondsBetween(threadTimesBefore, threadTimesAfter)) / 1e6,
                 targetSeconds);
     return 0;
 }

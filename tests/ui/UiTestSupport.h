@@ -5,6 +5,7 @@
 #include "BridgeMenuBarStore.h"
 #include "DesktopFrontEnd.h"
 #include "ScriptedBridgeService.h"
+#include "StoreHarness.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -30,28 +31,10 @@ using scripted::ScriptedService;
 using scripted::stamp;
 using scripted::t0;
 
-struct Harness
+// The store harness plus the windowed front end over its store.
+struct Harness : scripted::StoreHarness
 {
-    QTemporaryDir dir;
-    std::shared_ptr<ScriptedService> service = std::make_shared<ScriptedService>();
-    QDateTime clock = t0;
-    QStringList opened;
-    std::unique_ptr<BridgeMenuBarStore> store;
     std::unique_ptr<DesktopFrontEnd> desktop;
-
-    void makeStore(bool bootstrap = false)
-    {
-        store = std::make_unique<BridgeMenuBarStore>(BridgeMenuBarStore::Options{
-            .service = service,
-            .advertiser = nullptr,
-            .now = [this] { return clock; },
-            .refreshInterval = std::chrono::hours(1),
-            .pairingPollInterval = 1ms,
-            .settingsPath = dir.filePath(u"settings.conf"_s),
-            .openPath = [this](const QString &path) { opened << path; },
-            .bootstrap = bootstrap,
-        });
-    }
 
     void makeDesktop(bool useTray)
     {
@@ -61,23 +44,9 @@ struct Harness
 
     ~Harness()
     {
-        // A failed check returns early; the store's coroutines must finish before it goes.
         if (store)
             (void)waitIdle();
         desktop.reset();
-        store.reset();
-    }
-
-    bool waitIdle()
-    {
-        return QTest::qWaitFor([this] { return store->isIdle(); }, 10000);
-    }
-
-    // Runs one refresh to completion.
-    bool refresh()
-    {
-        store->requestRefresh();
-        return waitIdle();
     }
 };
 

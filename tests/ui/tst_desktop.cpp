@@ -82,7 +82,7 @@ class TestDesktop : public QObject
     // A store that becomes ready at start-up: Codex found, bridge connected, payload live.
     static void makeReadyStore(Harness &h)
     {
-        h.makeStore(true);
+        h.make(true);
         QVERIFY(h.waitIdle());
         QVERIFY(h.store->isSetupReady());
     }
@@ -93,7 +93,7 @@ class TestDesktop : public QObject
             return stoppedSnapshot();
         };
         h.service->codexPath.reset();
-        h.makeStore(true);
+        h.make(true);
         QVERIFY(h.waitIdle());
         QVERIFY(!h.store->isSetupReady());
     }

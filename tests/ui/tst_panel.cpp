@@ -171,16 +171,16 @@ private Q_SLOTS:
         auto &service = *h.service;
         bool holdsAction = false;
         if (state == "checking"_L1) {
-            h.makeStore();
+            h.make();
         } else if (state == "loading"_L1) {
             service.loadDelay = 1500ms;
-            h.makeStore(true);
+            h.make(true);
             QVERIFY(QTest::qWaitFor([&] { return service.count(u"load"_s) == 1; }, 5000));
         } else if (state == "missing"_L1 || state == "broken"_L1) {
             service.availability = state == "missing"_L1
                 ? BridgeCLIAvailability::missing()
                 : BridgeCLIAvailability::broken(u"pivra: cannot find module 'ws'"_s);
-            h.makeStore();
+            h.make();
             if (state == "missing"_L1)
                 QVERIFY(h.refresh());
             else {
@@ -201,7 +201,7 @@ private Q_SLOTS:
             service.load = [snapshot] {
                 return snapshot;
             };
-            h.makeStore();
+            h.make();
             QVERIFY(h.refresh());
             if (state == "live-busy"_L1) {
                 service.commandDelay = 1500ms;
@@ -279,7 +279,7 @@ private Q_SLOTS:
         h.service->load = [&] {
             return snapshot;
         };
-        h.makeStore();
+        h.make();
         h.store->stopBridge();
         QVERIFY(h.waitIdle());
 
@@ -319,7 +319,7 @@ private Q_SLOTS:
     void buttonsCallTheirOperation()
     {
         Harness h;
-        h.makeStore();
+        h.make();
         QVERIFY(h.refresh());
         QQuickWindow *panel = openPanel(h);
         QVERIFY(panel);
@@ -381,7 +381,7 @@ private Q_SLOTS:
     void relayDraftFollowsTheStore()
     {
         Harness h;
-        h.makeStore();
+        h.make();
         h.store->saveRelayOverride(u"ws://saved/relay"_s);
         QVERIFY(h.waitIdle());
         QQuickWindow *panel = openPanel(h);
@@ -411,7 +411,7 @@ private Q_SLOTS:
     {
         Harness h;
         h.service->latestVersion = u"0.5.0"_s; // "Update" shows too
-        h.makeStore();
+        h.make();
         QVERIFY(h.refresh());
         QQuickWindow *panel = openPanel(h);
         QVERIFY(panel);
@@ -479,7 +479,7 @@ private Q_SLOTS:
     void logPathsCanBeCopied()
     {
         Harness h;
-        h.makeStore();
+        h.make();
         QVERIFY(h.refresh());
         QQuickWindow *panel = openPanel(h);
         QVERIFY(panel);

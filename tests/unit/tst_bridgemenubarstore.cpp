@@ -3,6 +3,7 @@
 #include "BridgeMenuBarStore.h"
 #include "LocalPairingAdvertiser.h"
 #include "ScriptedBridgeService.h"
+#include "StoreHarness.h"
 
 #include <QCoro/QCoroTimer>
 #include <QSignalSpy>
@@ -18,33 +19,7 @@ using scripted::connectedSnapshot;
 using scripted::ScriptedService;
 using scripted::t0;
 
-struct Harness
-{
-    QTemporaryDir dir;
-    std::shared_ptr<ScriptedService> service = std::make_shared<ScriptedService>();
-    QDateTime clock = t0;
-    QStringList opened;
-    std::unique_ptr<BridgeMenuBarStore> store;
-
-    void make(bool bootstrap = false)
-    {
-        store = std::make_unique<BridgeMenuBarStore>(BridgeMenuBarStore::Options{
-            .service = service,
-            .advertiser = nullptr,
-            .now = [this] { return clock; },
-            .refreshInterval = std::chrono::hours(1),
-            .pairingPollInterval = 1ms,
-            .settingsPath = dir.filePath(u"settings.conf"_s),
-            .openPath = [this](const QString &path) { opened << path; },
-            .bootstrap = bootstrap,
-        });
-    }
-
-    bool waitIdle()
-    {
-        return QTest::qWaitFor([this] { return store->isIdle(); }, 5000);
-    }
-};
+using Harness = scripted::StoreHarness;
 
 } // namespace
 
