@@ -85,6 +85,21 @@ private:
     QProcess m_process;
 };
 
+// What every windowed benchmark runs the app in: the ready sandbox with trayer as tray host.
+struct ReadyDesktop
+{
+    TestSandbox sandbox;
+    TrayHost tray;
+
+    // Empty on success, else what went wrong.
+    QString start()
+    {
+        if (const QString error = setUpReadySandbox(sandbox); !error.isEmpty())
+            return QStringLiteral("sandbox: ") + error;
+        return tray.start();
+    }
+};
+
 // Every live descendant of `pid`, from the kernel's children lists.
 inline QSet<qint64> descendants(qint64 pid)
 {

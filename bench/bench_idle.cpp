@@ -67,13 +67,8 @@ int main(int argc, char **argv)
     if (!hasDisplay())
         return 1;
 
-    TestSandbox sandbox;
-    if (const QString error = setUpReadySandbox(sandbox); !error.isEmpty()) {
-        std::fprintf(stderr, "sandbox: %s\n", qPrintable(error));
-        return 1;
-    }
-    TrayHost tray;
-    if (const QString error = tray.start(); !error.isEmpty()) {
+    ReadyDesktop desktop;
+    if (const QString error = desktop.start(); !error.isEmpty()) {
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 1;
     }
@@ -87,7 +82,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "the app did not settle within a minute\n");
         return 1;
     }
-    const qsizetype callsBefore = sandbox.calls().size();
+    const qsizetype callsBefore = desktop.sandbox.calls().size();
     const qint64 pid = app->pid();
     const std::optional<qint64> ticksBefore = cpuTicks(pid);
     const auto threadTimesBefore = threadCpuNanoseconds(pid);
@@ -105,7 +100,7 @@ int main(int argc, char **argv)
     for (const ThreadWakeups &thread : threadsAfter)
         waitsAfter.insert(thread.tid, waitOf(pid, thread.tid));
 
-    const qsizetype callsDuring = sandbox.calls().size() - callsBefore;
+    const qsizetype callsDuring = desktop.sandbox.calls().size() - callsBefore;
     if (!ticksBefore || !ticksAfter) {
         std::fprintf(stderr, "the app exited while idling:\n%s\n",
                      app->standardError().constData());

@@ -39,13 +39,8 @@ int main(int argc, char **argv)
     if (!hasDisplay())
         return 1;
 
-    TestSandbox sandbox;
-    if (const QString error = setUpReadySandbox(sandbox); !error.isEmpty()) {
-        std::fprintf(stderr, "sandbox: %s\n", qPrintable(error));
-        return 1;
-    }
-    TrayHost tray;
-    if (const QString error = tray.start(); !error.isEmpty()) {
+    ReadyDesktop desktop;
+    if (const QString error = desktop.start(); !error.isEmpty()) {
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 1;
     }
