@@ -22,6 +22,7 @@ Item {
     // Called whenever the window showing the panel appears.
     function appeared() {
         relayDraft = store.relayOverride
+        store.renewView()
     }
 
     Connections {

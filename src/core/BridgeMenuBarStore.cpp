@@ -47,6 +47,7 @@ BridgeMenuBarStore::BridgeMenuBarStore(Options options, QObject *parent)
 {
     m_advertiser = m_options.advertiser ? m_options.advertiser : new LocalPairingAdvertiser(this);
     m_service = m_options.service ? m_options.service : std::make_shared<BridgeControlService>();
+    connect(this, &BridgeMenuBarStore::stateChanged, this, &BridgeMenuBarStore::viewChanged);
     if (!m_options.openPath)
         m_options.openPath = openWithDesktop;
 

@@ -28,7 +28,7 @@ class BridgeMenuBarStore : public QObject
     Q_OBJECT
     // What the Qt Quick views bind to. `view` is the presentation of the current state: the
     // headless `view` object plus the pairing card's tints and the tray label's dot.
-    Q_PROPERTY(QVariantMap view READ view NOTIFY stateChanged)
+    Q_PROPERTY(QVariantMap view READ view NOTIFY viewChanged)
     Q_PROPERTY(bool setupReady READ isSetupReady NOTIFY stateChanged)
     Q_PROPERTY(bool busy READ isBusy NOTIFY stateChanged)
     Q_PROPERTY(QString relayOverride READ relayOverride NOTIFY relayOverrideChanged)
@@ -110,8 +110,14 @@ public:
     // snapshot.
     Q_INVOKABLE void openStdoutLog();
     Q_INVOKABLE void openStderrLog();
+    // The view reads the clock: "Updated" times and a code's expiry move on with no change of
+    // state. A window calls this as it appears, so it shows the present without a timer waking
+    // the idle app.
+    Q_INVOKABLE void renewView() { Q_EMIT viewChanged(); }
 
 Q_SIGNALS:
+    // With every `stateChanged`, and when `renewView()` asks for the present.
+    void viewChanged();
     // Every assignment to an observable property emits its signal, then `stateChanged`, also
     // when the value did not change.
     void snapshotChanged();

@@ -376,6 +376,32 @@ private Q_SLOTS:
         QCOMPARE(quit.size(), 1);
     }
 
+    // Times on screen are read against the clock when the panel opens, not when the state last
+    // changed: a code that expired while the panel was closed shows as expired.
+    void panelShowsThePresentWhenItOpens()
+    {
+        Harness h;
+        h.service->load = [] {
+            BridgeSnapshot snapshot = connectedSnapshot(t0.addSecs(-60), t0.addSecs(600), u" "_s);
+            snapshot.bridgeStatus->updatedAt = stamp(t0.addSecs(-60));
+            return snapshot;
+        };
+        h.make();
+        QVERIFY(h.refresh());
+        QQuickWindow *panel = openPanel(h);
+        QVERIFY(panel);
+        const QString updatedBefore = text(findItem(panel, u"tile.Updated"_s), u"value"_s);
+        QVERIFY(updatedBefore.contains(u'1'));
+        QCOMPARE(text(findItem(panel, u"pairingIndicator"_s), u"caption"_s), u"Ready"_s);
+
+        h.clock = t0.addSecs(700);
+        h.desktop->dismissPanel();
+        h.desktop->openPanel();
+        QTRY_COMPARE(text(findItem(panel, u"pairingIndicator"_s), u"caption"_s), u"Expired"_s);
+        const QString updatedAfter = text(findItem(panel, u"tile.Updated"_s), u"value"_s);
+        QVERIFY2(updatedAfter.contains(u"12"_s), qPrintable(updatedAfter));
+    }
+
     // The draft starts as the saved override, keeps unsaved typing across collapsing the
     // advanced group, and is overwritten when the store's override changes.
     void relayDraftFollowsTheStore()
