@@ -23,25 +23,19 @@ QByteArray loadFullStatus()
 
 const QByteArray fullStatus = loadFullStatus();
 
-// Replaces one member of the full status document, given as a path of keys; an undefined
-// value removes it.
+// Inserting an undefined value removes the key.
+QJsonObject patched(QJsonObject object, QStringList path, const QJsonValue &value)
+{
+    const QString key = path.takeFirst();
+    object.insert(key, path.isEmpty() ? value : patched(object[key].toObject(), path, value));
+    return object;
+}
+
+// The full status document with one member, given as a path of keys, replaced or removed.
 QByteArray statusWith(const QStringList &path, const QJsonValue &value)
 {
-    QJsonObject root = QJsonDocument::fromJson(fullStatus).object();
-    std::function<QJsonObject(QJsonObject, qsizetype)> patch = [&](QJsonObject object,
-                                                                   qsizetype depth) {
-        const QString key = path[depth];
-        if (depth + 1 == path.size()) {
-            if (value.isUndefined())
-                object.remove(key);
-            else
-                object.insert(key, value);
-        } else {
-            object.insert(key, patch(object.value(key).toObject(), depth + 1));
-        }
-        return object;
-    };
-    return QJsonDocument(patch(root, 0)).toJson();
+    return QJsonDocument(patched(QJsonDocument::fromJson(fullStatus).object(), path, value))
+        .toJson();
 }
 
 QDateTime utc(const char *text)
@@ -75,16 +69,15 @@ private Q_SLOTS:
         QCOMPARE(snapshot->daemonConfig->codexEndpoint, u"Ünïcode ✓"_s);
         QCOMPARE(snapshot->daemonConfig->refreshEnabled, false);
         QCOMPARE(snapshot->bridgeStatus->pid, -1);
-        QCOMPARE(snapshot->bridgeStatus->connectionStatus, u"Connected"_s);
-        QVERIFY(snapshot->isConnected());
-        const BridgePairingPayload *payload = snapshot->pairingPayload();
-        QVERIFY(payload);
-        QCOMPARE(payload->expiresAt, -5);
-        QCOMPARE(payload->v, 2);
+        QCOMPARE(snapshot->pairingPayload()->expiresAt, -5);
         // A malformed timestamp never fails decoding; it only has no date.
         QCOMPARE(snapshot->bridgeStatus->updatedAt, u"not a date"_s);
-        // Encoding for the headless front end keeps every member.
-        QCOMPARE(BridgeSnapshot::fromJson(snapshot->toJson()), snapshot);
+
+        // The state files decode on their own; a payload has no optional member.
+        QCOMPARE(decodeRecord<BridgeDaemonConfig>("{}"), BridgeDaemonConfig{});
+        QCOMPARE(decodeRecord<BridgeRuntimeStatus>("{}"), BridgeRuntimeStatus{});
+        QCOMPARE(decodeRecord<BridgePairingSession>("{}"), BridgePairingSession{});
+        QVERIFY(!decodeRecord<BridgePairingPayload>("{}"));
     }
 
     void decodingRules_data()
@@ -93,18 +86,15 @@ private Q_SLOTS:
         QTest::addColumn<bool>("decodes");
         const QJsonValue removed(QJsonValue::Undefined);
         const QJsonValue null(QJsonValue::Null);
+        const QStringList payload{u"pairingSession"_s, u"pairingPayload"_s};
 
-        QTest::newRow("optional members missing")
-            << statusWith({u"launchdPid"_s}, removed) << true;
+        QTest::newRow("optional member missing") << statusWith({u"launchdPid"_s}, removed) << true;
         for (const char *member : {"launchdPid", "daemonConfig", "bridgeStatus", "pairingSession"})
-            QTest::addRow("%s null", member) << statusWith({QString::fromLatin1(member)}, null)
-                                             << true;
-        QTest::newRow("required member missing") << statusWith({u"stdoutLogPath"_s}, removed)
-                                                  << false;
-        QTest::newRow("required member null") << statusWith({u"currentVersion"_s}, null) << false;
+            QTest::addRow("%s null", member)
+                << statusWith({QString::fromLatin1(member)}, null) << true;
+        QTest::newRow("required member missing")
+            << statusWith({u"stdoutLogPath"_s}, removed) << false;
         QTest::newRow("number for Bool") << statusWith({u"installed"_s}, 1) << false;
-        QTest::newRow("quoted true for Bool") << statusWith({u"launchdLoaded"_s}, u"true"_s)
-                                              << false;
         QTest::newRow("number for text") << statusWith({u"label"_s}, 7) << false;
         QTest::newRow("largest 64-bit integer")
             << QByteArray(fullStatus).replace("4242", "9223372036854775807") << true;
@@ -116,17 +106,12 @@ private Q_SLOTS:
         QTest::newRow("quoted true in nested config")
             << statusWith({u"daemonConfig"_s, u"refreshEnabled"_s}, u"true"_s) << false;
         QTest::newRow("nested payload missing a member")
-            << statusWith({u"pairingSession"_s, u"pairingPayload"_s, u"expiresAt"_s}, removed)
-            << false;
-        QTest::newRow("nested payload member null")
-            << statusWith({u"pairingSession"_s, u"pairingPayload"_s, u"relay"_s}, null) << false;
+            << statusWith(payload + QStringList{u"expiresAt"_s}, removed) << false;
         QTest::newRow("nested record not an object")
             << statusWith({u"bridgeStatus"_s}, QJsonArray{}) << false;
         QTest::newRow("top level array") << QByteArray("[]") << false;
         QTest::newRow("truncated") << fullStatus.first(fullStatus.size() / 2) << false;
-        QTest::newRow("invalid UTF-8") << QByteArray(fullStatus).replace("Ün", "\xff\xfe")
-                                       << false;
-        QTest::newRow("empty") << QByteArray() << false;
+        QTest::newRow("invalid UTF-8") << QByteArray(fullStatus).replace("Ün", "\xff\xfe") << false;
     }
 
     void decodingRules()
@@ -134,53 +119,6 @@ private Q_SLOTS:
         QFETCH(QByteArray, document);
         QFETCH(bool, decodes);
         QCOMPARE(decodeRecord<BridgeSnapshot>(document).has_value(), decodes);
-    }
-
-    void stateFilesDecodeOnTheirOwn()
-    {
-        QCOMPARE(decodeRecord<BridgeDaemonConfig>("{}"), BridgeDaemonConfig{});
-        QCOMPARE(decodeRecord<BridgeRuntimeStatus>("{}"), BridgeRuntimeStatus{});
-        QCOMPARE(decodeRecord<BridgePairingSession>("{}"), BridgePairingSession{});
-        QVERIFY(!decodeRecord<BridgePairingPayload>("{}"));
-        // A bad payload fails the session file only.
-        QVERIFY(!decodeRecord<BridgePairingSession>(
-            "{\"createdAt\":\"x\",\"pairingPayload\":{\"v\":1}}"));
-        QCOMPARE(decodeRecord<BridgeRuntimeStatus>("{\"state\":null,\"pid\":3}")->pid, 3);
-        QVERIFY(!decodeRecord<BridgeRuntimeStatus>("{\"pid\":\"3\"}"));
-    }
-
-    void equalityIsMemberwise()
-    {
-        const BridgeSnapshot base = *decodeRecord<BridgeSnapshot>(fullStatus);
-        BridgeSnapshot other = base;
-        QCOMPARE(other, base);
-        other.pairingSession->pairingPayload->expiresAt += 1;
-        QVERIFY(other != base);
-
-        BridgeSnapshot withoutA = base, withoutB = base;
-        withoutA.pairingSession.reset();
-        withoutB.pairingSession.reset();
-        QCOMPARE(withoutA, withoutB);
-        QVERIFY(withoutA != base);
-
-        // Absent and empty are different values.
-        BridgeDaemonConfig absent, empty;
-        empty.relayUrl = QString();
-        QVERIFY(absent != empty);
-        BridgeRuntimeStatus zeroPid;
-        zeroPid.pid = 0;
-        QVERIFY(BridgeRuntimeStatus{} != zeroPid);
-    }
-
-    void availabilityEquality()
-    {
-        QCOMPARE(BridgeCLIAvailability::available(u"1.2.0"_s),
-                 BridgeCLIAvailability::available(u"1.2.0"_s));
-        QVERIFY(BridgeCLIAvailability::available(u"1.2.0"_s)
-                != BridgeCLIAvailability::broken(u"1.2.0"_s));
-        QVERIFY(BridgeCLIAvailability::available(u"1.2.0"_s)
-                != BridgeCLIAvailability::available(u"1.2.1"_s));
-        QVERIFY(BridgeCLIAvailability::checking() != BridgeCLIAvailability::missing());
     }
 
     void updateRule_data()
@@ -191,7 +129,6 @@ private Q_SLOTS:
         // A null QString stands for an absent member.
         QTest::newRow("numeric, not textual") << u"0.9.0"_s << u"0.10.0"_s << true;
         QTest::newRow("newer installed") << u"0.10.0"_s << u"0.9.0"_s << false;
-        QTest::newRow("two-digit minor") << u"1.2.0"_s << u"1.10.0"_s << true;
         QTest::newRow("equal") << u"1.2.0"_s << u"1.2.0"_s << false;
         QTest::newRow("leading zeros equal") << u"1.02.0"_s << u"1.2.0"_s << false;
         QTest::newRow("longer wins") << u"1.2"_s << u"1.2.1"_s << true;
@@ -206,26 +143,18 @@ private Q_SLOTS:
     {
         QFETCH(QString, installed);
         QFETCH(QString, latest);
-        QFETCH(bool, available);
         BridgePackageUpdateState state;
         if (!installed.isNull())
             state.installedVersion = installed;
         if (!latest.isNull())
             state.latestVersion = latest;
-        else
-            state.errorMessage = u"npm returned an unreadable version."_s;
-        QCOMPARE(state.isUpdateAvailable(), available);
+        QTEST(state.isUpdateAvailable(), "available");
     }
 
     void errorTexts()
     {
         QCOMPARE(BridgeControlError::commandFailed(u"pivra stop"_s, u""_s).errorDescription(),
                  u""_s);
-        QCOMPARE(BridgeControlError::commandFailed(u"x"_s, u"boom"_s).errorDescription(),
-                 u"boom"_s);
-        QCOMPARE(BridgeControlError::invalidSnapshot(u"Bridge status returned malformed JSON."_s)
-                     .errorDescription(),
-                 u"Bridge status returned malformed JSON."_s);
         QCOMPARE(BridgeMenuBarActionError::brokenCLI(u"node: bad option"_s).errorDescription(),
                  u"node: bad option"_s);
         QCOMPARE(BridgeMenuBarActionError::missingCodex().errorDescription(),
@@ -236,24 +165,6 @@ private Q_SLOTS:
         QCOMPARE(BridgeMenuBarActionError::pairingTimeout().errorDescription(),
                  u"The Mac connection did not publish a fresh pairing code in time. Open "
                  u"diagnostics and try again."_s);
-
-        // Thrown and caught as plain exceptions, the user-facing text survives.
-        try {
-            throw BridgeMenuBarActionError::missingCLI();
-        } catch (const std::exception &e) {
-            QCOMPARE(errorDescription(e),
-                     u"Pivra Mac connector could not be prepared automatically."_s);
-            QCOMPARE(QString::fromUtf8(e.what()), errorDescription(e));
-        }
-        QCOMPARE(errorDescription(std::make_exception_ptr(std::runtime_error("disk full"))),
-                 u"disk full"_s);
-    }
-
-    void trimming()
-    {
-        QCOMPARE(nonEmptyTrimmed(u" \t\n\r\u2003\u2028 "), std::nullopt);
-        QCOMPARE(nonEmptyTrimmed(u"\u00a0 two words \n"), u"two words"_s);
-        QCOMPARE(nonEmptyTrimmed(u""), std::nullopt);
     }
 
     void timestamps_data()
@@ -261,23 +172,22 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QDateTime>("expected"); // invalid: must not parse
 
-        QTest::newRow("Z") << u"2025-01-31T12:00:00.123Z"_s << utc("2025-01-31T12:00:00.123Z");
         QTest::newRow("offset") << u"2025-01-31T13:00:00.123+01:00"_s
                                 << utc("2025-01-31T12:00:00.123Z");
-        QTest::newRow("negative offset") << u"2025-01-31T06:30:00.5-05:30"_s
-                                         << utc("2025-01-31T12:00:00.500Z");
-        QTest::newRow("six digits") << u"2025-01-31T12:00:00.123456Z"_s
-                                    << utc("2025-01-31T12:00:00.123Z");
-        QTest::newRow("zero fraction") << u"2025-01-31T12:00:00.000Z"_s
-                                       << utc("2025-01-31T12:00:00.000Z");
+        QTest::newRow("negative offset, one digit")
+            << u"2025-01-31T06:30:00.5-05:30"_s << utc("2025-01-31T12:00:00.500Z");
+        QTest::newRow("six digits")
+            << u"2025-01-31T12:00:00.123456Z"_s << utc("2025-01-31T12:00:00.123Z");
+        QTest::newRow("zero fraction")
+            << u"2025-01-31T12:00:00.000Z"_s << utc("2025-01-31T12:00:00.000Z");
         QTest::newRow("no fraction") << u"2025-01-31T12:00:00Z"_s << QDateTime();
+        QTest::newRow("empty fraction") << u"2025-01-31T12:00:00.Z"_s << QDateTime();
         QTest::newRow("no zone") << u"2025-01-31T12:00:00.123"_s << QDateTime();
         QTest::newRow("date alone") << u"2025-01-31"_s << QDateTime();
         QTest::newRow("zone without colon") << u"2025-01-31T12:00:00.123+0100"_s << QDateTime();
-        QTest::newRow("empty fraction") << u"2025-01-31T12:00:00.Z"_s << QDateTime();
         QTest::newRow("impossible day") << u"2025-02-30T12:00:00.123Z"_s << QDateTime();
         QTest::newRow("hour 24") << u"2025-01-31T24:00:00.123Z"_s << QDateTime();
-        QTest::newRow("surrounding blank") << u" 2025-01-31T12:00:00.123Z"_s << QDateTime();
+        QTest::newRow("leading blank") << u" 2025-01-31T12:00:00.123Z"_s << QDateTime();
         QTest::newRow("trailing text") << u"2025-01-31T12:00:00.123Zx"_s << QDateTime();
         QTest::newRow("lower-case t") << u"2025-01-31t12:00:00.123Z"_s << QDateTime();
     }
@@ -326,9 +236,9 @@ private Q_SLOTS:
         QTest::newRow("blank in host") << u"ws://local host:9000/relay"_s << none;
         QTest::newRow("host and port, no scheme") << u"localhost:9000"_s << none;
         QTest::newRow("address and port, no scheme") << u"192.168.1.5:9000"_s << none;
-        QTest::newRow("no authority") << u"mailto:someone@example.com"_s << none;
         QTest::newRow("empty host") << u"file:///tmp/x"_s << none;
-        QTest::newRow("localhost websocket") << u"ws://localhost:9000/relay"_s << local;
+        QTest::newRow("non-ASCII") << u"wss://rélay.example.com"_s << none;
+        QTest::newRow("bad port") << u"ws://localhost:90a0"_s << none;
         QTest::newRow("capitals") << u"wss://LOCALHOST/relay?x=1"_s << local;
         QTest::newRow("mDNS name") << u"ws://mac-mini.local:80"_s << local;
         QTest::newRow("loopback") << u"ws://127.0.0.1:9000"_s << local;
@@ -341,37 +251,32 @@ private Q_SLOTS:
         QTest::newRow("172.31") << u"ws://172.31.255.255"_s << local;
         QTest::newRow("172.32") << u"ws://172.32.0.1"_s << remote;
         QTest::newRow("public name") << u"wss://relay.example.com/v1"_s << remote;
-        QTest::newRow("non-ASCII") << u"wss://rélay.example.com"_s << none;
-        QTest::newRow("bad port") << u"ws://localhost:90a0"_s << none;
     }
 
     void relayClassification()
     {
         QFETCH(QString, relay);
-        QFETCH(QString, kind);
-        QCOMPARE(classifyRelay(relay), kind);
+        QTEST(classifyRelay(relay), "kind");
     }
 
-    void private172()
+    void textHelpers()
     {
+        QCOMPARE(nonEmptyTrimmed(u" \t\n\r\u2003\u2028 "), std::nullopt);
+        QCOMPARE(nonEmptyTrimmed(u"\u00a0 two words \n"), u"two words"_s);
+
+        // Only the second piece is read, as a signed decimal; empty pieces are dropped.
         QVERIFY(isPrivate172Address(u"172.20.x.y"));
         QVERIFY(isPrivate172Address(u"172..16.0.1"));
         QVERIFY(isPrivate172Address(u"172.016.0.1"));
         QVERIFY(isPrivate172Address(u"172.+16.0.1"));
         QVERIFY(!isPrivate172Address(u"172.16.0"));
         QVERIFY(!isPrivate172Address(u"172.16.0.1.5"));
-        QVERIFY(!isPrivate172Address(u"172.1a.0.1"));
         QVERIFY(!isPrivate172Address(u"172.99999999999999999999.0.1"));
-    }
 
-    void decimalIntegers()
-    {
+        // The most negative value has no positive counterpart.
         QCOMPARE(parseDecimalInteger(u"-9223372036854775808"), std::numeric_limits<qint64>::min());
         QCOMPARE(parseDecimalInteger(u"9223372036854775807"), std::numeric_limits<qint64>::max());
         QCOMPARE(parseDecimalInteger(u"9223372036854775808"), std::nullopt);
-        QCOMPARE(parseDecimalInteger(u"+"), std::nullopt);
-        QCOMPARE(parseDecimalInteger(u" 1"), std::nullopt);
-        QCOMPARE(parseDecimalInteger(u"+007"), 7);
     }
 };
 
