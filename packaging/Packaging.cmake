@@ -12,7 +12,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "qml6-module-qtquick, qml6-module-qtquick-controls, qml6-module-qtquick-layouts, qml6-module-qtquick-window, qml6-module-qtquick-templates, qml6-module-qtqml-workerscript, libqt6svg6, qt6-qpa-plugins, zsh, nodejs")
+    "qml6-module-qtquick, qml6-module-qtquick-layouts, qml6-module-qtquick-window, qml6-module-qtquick-templates, qml6-module-qtqml-workerscript, libqt6svg6, qt6-qpa-plugins, zsh, nodejs")
 # The announcement needs a running avahi-daemon, and setup installs the bridge tool with npm;
 # a machine can supply either some other way.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "avahi-daemon, npm")
