@@ -1,14 +1,12 @@
 // The store's ordering and messages against a scripted service: every service call suspends
 // for a moment like a real command does, so interleavings can be set up and observed.
 #include "BridgeMenuBarStore.h"
-#include "LocalPairingAdvertiser.h"
 #include "ScriptedBridgeService.h"
 #include "StoreHarness.h"
 
-#include <QCoro/QCoroTimer>
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
+
+#include <functional>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -16,7 +14,6 @@ using namespace std::chrono_literals;
 namespace {
 
 using scripted::connectedSnapshot;
-using scripted::ScriptedService;
 using scripted::t0;
 
 using Harness = scripted::StoreHarness;
@@ -33,12 +30,11 @@ private Q_SLOTS:
         QTest::addColumn<QString>("caller");
         QTest::addColumn<bool>("showsSpinner");
         QTest::addColumn<bool>("clearsOnFailure");
+        // Stop, resume and reset share one path; the update has its own.
         QTest::newRow("panel refresh") << u"refresh"_s << true << false;
         QTest::newRow("save override") << u"save"_s << true << false;
         QTest::newRow("clear override") << u"clear"_s << true << false;
         QTest::newRow("stop") << u"stop"_s << false << true;
-        QTest::newRow("resume") << u"resume"_s << false << true;
-        QTest::newRow("reset") << u"reset"_s << false << true;
         QTest::newRow("update") << u"update"_s << false << true;
     }
 
@@ -50,14 +46,9 @@ private Q_SLOTS:
         QFETCH(bool, clearsOnFailure);
 
         Harness h;
-        const BridgeSnapshot shown = connectedSnapshot(t0, t0.addSecs(600));
-        h.service->load = [&] {
-            return shown;
-        };
         h.make();
-        h.store->refresh();
-        QVERIFY(h.waitIdle());
-        QCOMPARE(h.store->snapshot(), shown);
+        QVERIFY(h.refresh());
+        QVERIFY(h.store->snapshot());
 
         h.service->load = []() -> BridgeSnapshot {
             throw BridgeControlError::invalidSnapshot(u"Bridge status returned malformed JSON."_s);
@@ -65,37 +56,17 @@ private Q_SLOTS:
         bool sawSpinner = false;
         connect(h.store.get(), &BridgeMenuBarStore::isRefreshingChanged, h.store.get(),
                 [&] { sawSpinner |= h.store->isRefreshing(); });
-        const QMap<QString, std::function<void()>> callers{
-            {u"refresh"_s,
-             [&] {
-                 h.store->refresh();
-             }},
-            {u"save"_s,
-             [&] {
-                 h.store->saveRelayOverride(u" ws://10.0.0.2/relay \n"_s);
-             }},
-            {u"clear"_s,
-             [&] {
-                 h.store->clearRelayOverride();
-             }},
-            {u"stop"_s,
-             [&] {
-                 h.store->stopBridge();
-             }},
-            {u"resume"_s,
-             [&] {
-                 h.store->resumeLastThread();
-             }},
-            {u"reset"_s,
-             [&] {
-                 h.store->resetPairing();
-             }},
-            {u"update"_s,
-             [&] {
-                 h.store->updateBridgePackage();
-             }},
-        };
-        callers[caller]();
+        BridgeMenuBarStore &store = *h.store;
+        if (caller == "refresh"_L1)
+            store.refresh();
+        else if (caller == "save"_L1)
+            store.saveRelayOverride(u"ws://10.0.0.2/relay"_s);
+        else if (caller == "clear"_L1)
+            store.clearRelayOverride();
+        else if (caller == "stop"_L1)
+            store.stopBridge();
+        else
+            store.updateBridgePackage();
         QVERIFY(h.waitIdle());
 
         QCOMPARE(sawSpinner, showsSpinner);
@@ -111,13 +82,20 @@ private Q_SLOTS:
         QTest::addColumn<QString>("connection");
         QTest::addColumn<int>("expiresInSeconds"); // 0: expires exactly now; -1: no payload
         QTest::addColumn<QString>("relayUrl");
-        QTest::addColumn<bool>("reissues");
-        QTest::newRow("live payload") << u"connected"_s << 600 << u"ws://r"_s << false;
-        QTest::newRow("expires exactly now") << u"connected"_s << 0 << u"ws://r"_s << true;
-        QTest::newRow("no payload") << u"connected"_s << -1 << u"ws://r"_s << true;
-        QTest::newRow("other letter case") << u"CONNECTED"_s << 0 << u"ws://r"_s << true;
-        QTest::newRow("still connecting") << u"connecting"_s << 0 << u"ws://r"_s << false;
-        QTest::newRow("no relay known") << u"connected"_s << 0 << u" "_s << false;
+        QTest::addColumn<QString>("savedOverride");
+        QTest::addColumn<QString>("restart"); // "" when the bridge is not restarted
+        QTest::newRow("live payload") << u"connected"_s << 600 << u"ws://r"_s << u""_s << u""_s;
+        QTest::newRow("expires exactly now")
+            << u"connected"_s << 0 << u"ws://r"_s << u""_s << u"start ws://r"_s;
+        QTest::newRow("no payload")
+            << u"connected"_s << -1 << u"ws://r"_s << u""_s << u"start ws://r"_s;
+        QTest::newRow("other letter case")
+            << u"CONNECTED"_s << 0 << u"ws://r"_s << u""_s << u"start ws://r"_s;
+        QTest::newRow("still connecting") << u"connecting"_s << 0 << u"ws://r"_s << u""_s << u""_s;
+        QTest::newRow("no relay known") << u"connected"_s << 0 << u" "_s << u""_s << u""_s;
+        QTest::newRow("saved override wins")
+            << u"connected"_s << 0 << u"ws://r"_s << u"  wss://10.1.2.3/relay "_s
+            << u"start wss://10.1.2.3/relay"_s;
     }
 
     // The bridge is restarted for a new pairing code only when it is connected, its code is
@@ -127,7 +105,8 @@ private Q_SLOTS:
         QFETCH(QString, connection);
         QFETCH(int, expiresInSeconds);
         QFETCH(QString, relayUrl);
-        QFETCH(bool, reissues);
+        QFETCH(QString, savedOverride);
+        QFETCH(QString, restart);
 
         Harness h;
         BridgeSnapshot stale = connectedSnapshot(t0.addSecs(-600), t0.addSecs(expiresInSeconds));
@@ -142,31 +121,18 @@ private Q_SLOTS:
             return h.service->count(u"start"_s) ? fresh : stale;
         };
         h.make();
-        h.store->refresh();
+        if (savedOverride.isEmpty())
+            h.store->refresh();
+        else
+            h.store->saveRelayOverride(savedOverride);
         QVERIFY(h.waitIdle());
 
-        QCOMPARE(h.service->count(u"start"_s), reissues ? 1 : 0);
-        if (reissues) {
-            QCOMPARE(h.service->calls.filter(u"start"_s).constFirst(), u"start ws://r"_s);
+        QCOMPARE(h.service->calls.filter(u"start"_s),
+                 restart.isEmpty() ? QStringList{} : QStringList{restart});
+        if (!restart.isEmpty()) {
             QCOMPARE(h.store->snapshot(), fresh);
             QCOMPARE(h.store->errorMessage(), u""_s);
         }
-    }
-
-    // A saved override wins over the bridge's own address for the restart.
-    void reissueUsesSavedOverride()
-    {
-        Harness h;
-        const BridgeSnapshot stale = connectedSnapshot(t0.addSecs(-600), t0);
-        const BridgeSnapshot fresh = connectedSnapshot(t0, t0.addSecs(600));
-        h.service->load = [&] {
-            return h.service->count(u"start"_s) ? fresh : stale;
-        };
-        h.make();
-        h.store->saveRelayOverride(u"  wss://10.1.2.3/relay "_s);
-        QVERIFY(h.waitIdle());
-        QCOMPARE(h.service->calls.filter(u"start"_s), QStringList{u"start wss://10.1.2.3/relay"_s});
-        QVERIFY(h.service->calls.contains(u"load wss://10.1.2.3/relay"_s));
     }
 
     // Two refreshes that both find the code expired restart the bridge once.
@@ -181,60 +147,32 @@ private Q_SLOTS:
         h.service->delay = h.service->loadDelay = h.service->commandDelay = 20ms;
         h.make();
         h.store->refresh();
-        h.store->refresh();
-        QVERIFY(h.waitIdle());
+        QVERIFY(h.refresh());
         QCOMPARE(h.service->count(u"start"_s), 1);
 
         // The guard is released afterwards: a later expiry is re-issued again.
         h.clock = t0.addSecs(3600);
-        h.store->refresh();
-        QVERIFY(h.waitIdle());
+        QVERIFY(h.refresh());
         QCOMPARE(h.service->count(u"start"_s), 2);
     }
 
-    // A read error during the wait is shown and the wait goes on; the error stays after a
-    // fresh read ends the wait, beside the action's success text.
-    void readErrorDuringWaitIsKept()
+    // After a start the store waits for a fresh pairing code. With none it gives up after
+    // exactly twenty reads, keeping the last snapshot it read. A read error during the wait is
+    // shown and the wait goes on; the error stays after a fresh read ends the wait, beside the
+    // action's success text.
+    void waitForFreshCode()
     {
         Harness h;
         const BridgeSnapshot old = connectedSnapshot(t0.addSecs(-60), t0.addSecs(600));
         const BridgeSnapshot fresh = connectedSnapshot(t0, t0.addSecs(600));
-        int reads = 0;
-        h.service->load = [&]() -> BridgeSnapshot {
-            ++reads;
-            if (!h.service->count(u"start"_s))
-                return old;
-            if (reads == 2)
-                throw BridgeControlError::commandFailed(u"status"_s, u"status is busy"_s);
-            return reads < 5 ? old : fresh;
-        };
-        h.make();
-        h.store->refresh();
-        QVERIFY(h.waitIdle());
-
-        QStringList errors;
-        connect(h.store.get(), &BridgeMenuBarStore::errorMessageChanged, h.store.get(),
-                [&] { errors << h.store->errorMessage(); });
-        h.store->startBridge();
-        QVERIFY(h.waitIdle());
-        QCOMPARE(reads, 5);
-        QCOMPARE(h.store->snapshot(), fresh);
-        QCOMPARE(h.store->transientMessage(), u"Mac connection started."_s);
-        QCOMPARE(h.store->errorMessage(), u"status is busy"_s);
-        QCOMPARE(errors, (QStringList{u""_s, u"status is busy"_s}));
-    }
-
-    // The wait gives up after exactly twenty reads, keeping the last snapshot it read.
-    void pairingTimeoutAfterTwentyReads()
-    {
-        Harness h;
-        const BridgeSnapshot old = connectedSnapshot(t0.addSecs(-60), t0.addSecs(600));
-        h.service->load = [&] {
+        std::function<BridgeSnapshot(int read)> afterStart = [&](int) {
             return old;
         };
+        h.service->load = [&] {
+            return h.service->count(u"start"_s) ? afterStart(h.service->count(u"load"_s)) : old;
+        };
         h.make();
-        h.store->refresh();
-        QVERIFY(h.waitIdle());
+        QVERIFY(h.refresh());
         h.service->calls.clear();
 
         h.store->startBridge();
@@ -247,15 +185,28 @@ private Q_SLOTS:
         QCOMPARE(h.store->transientMessage(), u""_s);
         QCOMPARE(h.store->snapshot(), old);
         QVERIFY(!h.store->isPerformingAction());
+
+        afterStart = [&](int read) {
+            if (read == 1)
+                throw BridgeControlError::commandFailed(u"status"_s, u"status is busy"_s);
+            return read < 4 ? old : fresh;
+        };
+        h.service->calls.clear();
+        QStringList errors;
+        connect(h.store.get(), &BridgeMenuBarStore::errorMessageChanged, h.store.get(),
+                [&] { errors << h.store->errorMessage(); });
+        h.store->startBridge();
+        QVERIFY(h.waitIdle());
+        QCOMPARE(h.service->count(u"load"_s), 4);
+        QCOMPARE(h.store->snapshot(), fresh);
+        QCOMPARE(h.store->transientMessage(), u"Mac connection started."_s);
+        QCOMPARE(errors, (QStringList{u""_s, u"status is busy"_s}));
     }
 
     // A second press while an action runs is dropped without any message.
     void secondActionIsDropped()
     {
         Harness h;
-        h.service->load = [&] {
-            return connectedSnapshot(t0, t0.addSecs(600));
-        };
         h.make();
         QStringList messages;
         connect(h.store.get(), &BridgeMenuBarStore::transientMessageChanged, h.store.get(),
@@ -281,8 +232,7 @@ private Q_SLOTS:
             return pressed ? newer : shown;
         };
         h.make();
-        h.store->refresh();
-        QVERIFY(h.waitIdle());
+        QVERIFY(h.refresh());
 
         pressed = true;
         h.store->startBridge();
@@ -297,9 +247,6 @@ private Q_SLOTS:
     {
         Harness h;
         h.service->availability = BridgeCLIAvailability::broken(u"node: bad option: --x"_s);
-        h.service->load = [&] {
-            return connectedSnapshot(t0, t0.addSecs(600));
-        };
         h.make();
         h.store->resetPairing();
         QVERIFY(h.waitIdle());
@@ -314,49 +261,14 @@ private Q_SLOTS:
                  BridgeMenuBarActionError::missingCLI().errorDescription());
     }
 
-    // Start-up with nothing installed: every step text in order, the package installed, the
-    // bridge's address adopted as the saved override, and ready at the end.
-    void firstRunSetup()
-    {
-        Harness h;
-        h.service->availability = BridgeCLIAvailability::missing();
-        const BridgeSnapshot ready = connectedSnapshot(t0, t0.addSecs(600));
-        h.service->load = [&] {
-            return ready;
-        };
-        h.service->command = [&](const QString &command) {
-            if (command == "install"_L1)
-                h.service->availability = BridgeCLIAvailability::available(u"0.4.2"_s);
-        };
-        QStringList steps;
-        h.make(true);
-        connect(h.store.get(), &BridgeMenuBarStore::setupStatusMessageChanged, h.store.get(),
-                [&] { steps << h.store->setupStatusMessage(); });
-        QVERIFY(h.waitIdle());
-
-        QCOMPARE(steps,
-                 (QStringList{
-                     u"Preparing Pivra on this Mac..."_s, u"Checking Codex on this Mac..."_s,
-                     u"Preparing the Pivra Mac connector..."_s,
-                     u"Starting the secure Mac connection..."_s,
-                     u"Preparing the phone pairing code..."_s, u"Ready to pair from iPhone."_s}));
-        QCOMPARE(h.store->transientMessage(), u"Mac connection is ready."_s);
-        QVERIFY(h.store->isSetupReady());
-        QCOMPARE(h.service->count(u"install"_s), 1);
-        // Nothing was known about the bridge before it started, so no address was adopted.
-        QCOMPARE(h.store->relayOverride(), u""_s);
-    }
-
     // A Mac without Codex never starts the automatic setup, and the panel's setup stops at
-    // once; with Codex, setup saves the address the bridge already uses.
+    // once. With Codex, setup installs the missing tool; it saves the address the bridge
+    // already uses as the override, but adopts nothing when no bridge was known before it.
     void setupNeedsCodexAndAdoptsAddress()
     {
         Harness h;
         h.service->availability = BridgeCLIAvailability::missing();
         h.service->codexPath.reset();
-        h.service->load = [] {
-            return connectedSnapshot(t0, t0.addSecs(600));
-        };
         h.make(true);
         QVERIFY(h.waitIdle());
         QCOMPARE(h.store->setupStatusMessage(), u""_s);
@@ -368,18 +280,27 @@ private Q_SLOTS:
         QCOMPARE(h.store->errorMessage(),
                  BridgeMenuBarActionError::missingCodex().errorDescription());
 
+        h.service->codexPath = u"/opt/Codex"_s;
+        h.service->command = [&](const QString &command) {
+            if (command == "install"_L1)
+                h.service->availability = BridgeCLIAvailability::available(u"0.4.2"_s);
+        };
+        h.store->runFirstRunSetup();
+        QVERIFY(h.waitIdle());
+        QCOMPARE(h.service->count(u"install"_s), 1);
+        QCOMPARE(h.store->transientMessage(), u"Mac connection is ready."_s);
+        QCOMPARE(h.store->relayOverride(), u""_s);
+
         // A bridge still connecting, with a blank configured relay and a relay in its payload.
         BridgeSnapshot connecting = connectedSnapshot(t0.addSecs(-60), t0.addSecs(600), u" "_s);
         connecting.bridgeStatus->connectionStatus = u"connecting"_s;
         connecting.pairingSession->pairingPayload->relay = u"ws://192.168.1.9/relay"_s;
         const BridgeSnapshot fresh = connectedSnapshot(t0, t0.addSecs(600));
-        h.service->availability = BridgeCLIAvailability::available(u"0.4.2"_s);
-        h.service->codexPath = u"/opt/Codex"_s;
         h.service->load = [&] {
             return h.service->count(u"start"_s) ? fresh : connecting;
         };
-        h.store->refresh();
-        QVERIFY(h.waitIdle());
+        h.service->calls.clear();
+        QVERIFY(h.refresh());
         h.store->runFirstRunSetup();
         QVERIFY(h.waitIdle());
         QCOMPARE(h.store->transientMessage(), u"Mac connection is ready."_s);
@@ -391,35 +312,24 @@ private Q_SLOTS:
                  u"ws://192.168.1.9/relay"_s);
     }
 
-    // Saving trims, stores even an empty text, clearing removes the key, and a new store reads
-    // what was saved.
+    // Saving stores even a blank text, as an empty override rather than none; clearing
+    // removes the key.
     void overridePersistence()
     {
         Harness h;
-        h.service->load = [&] {
-            return connectedSnapshot(t0, t0.addSecs(600));
-        };
         h.make();
         const QString path = h.dir.filePath(u"settings.conf"_s);
+        const auto stored = [&] {
+            return QSettings(path, QSettings::NativeFormat).value(u"pivra.menuBar.relayOverride"_s);
+        };
         h.store->saveRelayOverride(u" \t\n"_s);
         QVERIFY(h.waitIdle());
-        QVERIFY(
-            QSettings(path, QSettings::NativeFormat).contains(u"pivra.menuBar.relayOverride"_s));
+        QCOMPARE(stored(), QVariant(u""_s));
         QVERIFY(h.service->calls.contains(u"load -"_s));
-
-        h.store->saveRelayOverride(u"ws://10.0.0.2:9000/relay\n"_s);
-        QVERIFY(h.waitIdle());
-        h.store.reset();
-        h.make();
-        QCOMPARE(h.store->relayOverride(), u"ws://10.0.0.2:9000/relay"_s);
 
         h.store->clearRelayOverride();
         QVERIFY(h.waitIdle());
-        QVERIFY(
-            !QSettings(path, QSettings::NativeFormat).contains(u"pivra.menuBar.relayOverride"_s));
-        h.store.reset();
-        h.make();
-        QCOMPARE(h.store->relayOverride(), u""_s);
+        QVERIFY(!stored().isValid());
     }
 
     // A settings file that cannot be written is reported and keeps being reported; the store
@@ -427,80 +337,76 @@ private Q_SLOTS:
     void unwritableSettings()
     {
         Harness h;
-        h.service->load = [&] {
-            return connectedSnapshot(t0, t0.addSecs(600));
-        };
-        QVERIFY(QDir(h.dir.path()).mkpath(u"settings.conf"_s)); // a folder where the file goes
+        const QString path = h.dir.filePath(u"settings.conf"_s);
+        QVERIFY(QDir().mkpath(path)); // a folder where the file goes
+        const QString problem = u"The connection address could not be saved to %1."_s.arg(path);
         h.make();
         h.store->saveRelayOverride(u"ws://10.0.0.2/relay"_s);
         QVERIFY(h.waitIdle());
-        QCOMPARE(h.store->relayOverride(), u"ws://10.0.0.2/relay"_s);
-        QVERIFY(h.store->errorMessage().contains(u"could not be saved"_s));
+        QCOMPARE(h.store->errorMessage(), problem);
         QVERIFY(h.service->calls.contains(u"load ws://10.0.0.2/relay"_s));
         h.store->stopBridge();
         QVERIFY(h.waitIdle());
         QCOMPARE(h.store->transientMessage(), u"Mac connection stopped."_s);
-        QVERIFY(h.store->errorMessage().contains(u"could not be saved"_s));
+        QCOMPARE(h.store->errorMessage(), problem);
     }
 
     // A refresh that finds the tool gone empties everything and both messages.
     void toolDisappears()
     {
         Harness h;
-        h.service->load = [&] {
-            return connectedSnapshot(t0, t0.addSecs(600));
-        };
         h.make();
         h.store->stopBridge();
         QVERIFY(h.waitIdle());
         QVERIFY(!h.store->transientMessage().isEmpty());
         h.service->availability = BridgeCLIAvailability::missing();
-        h.store->refresh();
-        QVERIFY(h.waitIdle());
+        QVERIFY(h.refresh());
         QCOMPARE(h.store->snapshot(), std::nullopt);
         QCOMPARE(h.store->updateState(), BridgePackageUpdateState{});
         QCOMPARE(h.store->transientMessage(), u""_s);
         QVERIFY(!h.store->isSetupReady());
     }
 
+    // Without a snapshot, or with a blank log path, the logs folder falls back to ~/.pivra
+    // instead of whatever folder a blank path would name.
     void openLogsFolder()
     {
         Harness h;
-        h.make();
-        h.store->openLogsFolder();
-        h.service->load = [&] {
-            return connectedSnapshot(t0, t0.addSecs(600));
-        };
-        h.store->refresh();
-        QVERIFY(h.waitIdle());
-        h.store->openLogsFolder();
-        QCOMPARE(h.opened, (QStringList{QDir::homePath() + u"/.pivra"_s, u"/state"_s}));
-    }
-
-    // The update restarts a loaded bridge only.
-    void updateRestartsLoadedBridge()
-    {
-        Harness h;
-        BridgeSnapshot snapshot = connectedSnapshot(t0, t0.addSecs(600));
-        h.service->load = [&] {
+        h.service->load = [] {
+            BridgeSnapshot snapshot = connectedSnapshot(t0, t0.addSecs(600));
+            snapshot.stderrLogPath = u"  "_s;
             return snapshot;
         };
         h.make();
-        h.store->refresh();
-        QVERIFY(h.waitIdle());
-        h.store->updateBridgePackage();
-        QVERIFY(h.waitIdle());
-        QCOMPARE(h.service->count(u"start"_s), 1);
+        h.store->openLogsFolder();
+        QVERIFY(h.refresh());
+        h.store->openLogsFolder();
+        h.service->load = [] {
+            return connectedSnapshot(t0, t0.addSecs(600));
+        };
+        QVERIFY(h.refresh());
+        h.store->openLogsFolder();
+        const QString fallback = QDir::homePath() + u"/.pivra"_s;
+        QCOMPARE(h.opened, (QStringList{fallback, fallback, u"/state"_s}));
+    }
 
-        snapshot.launchdLoaded = false;
-        h.store->refresh();
-        QVERIFY(h.waitIdle());
+    // The update restarts a loaded bridge only: one that is not loaded stays stopped.
+    void updateLeavesAStoppedBridgeStopped()
+    {
+        Harness h;
+        h.service->load = [] {
+            BridgeSnapshot snapshot = connectedSnapshot(t0, t0.addSecs(600));
+            snapshot.launchdLoaded = false;
+            return snapshot;
+        };
+        h.make();
+        QVERIFY(h.refresh());
         h.store->updateBridgePackage();
         QVERIFY(h.waitIdle());
-        QCOMPARE(h.service->count(u"start"_s), 1);
+        QCOMPARE(h.service->count(u"start"_s), 0);
         QCOMPARE(h.store->transientMessage(), u"Mac connector updated."_s);
         QCOMPARE(h.service->scriptedRunner().commands,
-                 (QStringList{u"npm install -g pivra@latest"_s, u"npm install -g pivra@latest"_s}));
+                 QStringList{u"npm install -g pivra@latest"_s});
     }
 };
 
