@@ -24,12 +24,8 @@ namespace {
 
 bool makeFile(const QString &path, const QByteArray &content = "x", bool executable = false)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(content) < 0)
-        return false;
-    file.close();
-    return !executable || file.setPermissions(file.permissions() | QFile::ExeOwner);
+    return TestSandbox::writeFile(path, content)
+        && (!executable || QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner));
 }
 
 // Answers commands from a table; anything else fails as a login shell would.
@@ -313,14 +309,17 @@ private Q_SLOTS:
         const QString agentPath = service.launchAgentPlistPath();
         const StringMap logs{{u"stdout log"_s, u"/a/b/logs/out.log"_s},
                              {u"stderr log"_s, u"/e/f/logs/err.log"_s}};
-        setVariable("PIVRA_DEVICE_STATE_DIR", u"  "_s);
-        QVERIFY(TestSandbox::writeLaunchAgent(agentPath, u"/tmp/s"_s, false));
-        QCOMPARE(service.resolveStateDirectory(logs), u"/tmp/s"_s);
-
-        setVariable("PIVRA_DEVICE_STATE_DIR", std::nullopt);
+        // The same minimal property list with a string value is read, so each variant below
+        // fails for its own reason.
         const QString variables
             = u"<plist><dict><key>EnvironmentVariables</key>%1</dict></plist>"_s;
         const QString entry = u"<dict><key>PIVRA_DEVICE_STATE_DIR</key>%1</dict>"_s;
+        setVariable("PIVRA_DEVICE_STATE_DIR", u"  "_s);
+        QVERIFY(
+            makeFile(agentPath, variables.arg(entry.arg(u"<string>/tmp/s</string>"_s)).toUtf8()));
+        QCOMPARE(service.resolveStateDirectory(logs), u"/tmp/s"_s);
+
+        setVariable("PIVRA_DEVICE_STATE_DIR", std::nullopt);
         for (const QString &agent : {variables.arg(entry.arg(u"<string> </string>"_s)),
                                      variables.arg(entry.arg(u"<integer>1</integer>"_s)),
                                      variables.arg(u"<array><string>/x</string></array>"_s),
