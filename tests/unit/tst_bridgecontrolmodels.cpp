@@ -94,6 +94,7 @@ private Q_SLOTS:
                 << statusWith({QString::fromLatin1(member)}, null) << true;
         QTest::newRow("required member missing")
             << statusWith({u"stdoutLogPath"_s}, removed) << false;
+        QTest::newRow("required member null") << statusWith({u"currentVersion"_s}, null) << false;
         QTest::newRow("number for Bool") << statusWith({u"installed"_s}, 1) << false;
         QTest::newRow("number for text") << statusWith({u"label"_s}, 7) << false;
         QTest::newRow("largest 64-bit integer")
