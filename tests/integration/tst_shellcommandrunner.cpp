@@ -4,6 +4,7 @@
 #include "TestSandbox.h"
 
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -36,97 +37,76 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("command");
         QTest::addColumn<Environment>("environment");
-        QTest::addColumn<bool>("succeeds");
-        QTest::addColumn<QString>("output"); // standard output, or the failure's message
-        QTest::addColumn<QString>("error"); // standard error of a success
+        // "standard output | standard error" of a success, "failed: message" of a failure
+        QTest::addColumn<QString>("outcome");
 
         const Environment none;
-        QTest::newRow("blank lines only")
-            << u"print; print '  '; print"_s << none << true << QString() << QString();
-        QTest::newRow("warning with status 0") << u"print -r -- ok; print -r -- ' careful ' >&2"_s
-                                               << none << true << u"ok"_s << u"careful"_s;
+        QTest::newRow("both streams trimmed")
+            << u"print; print -r -- ' ok '; print -r -- ' careful ' >&2"_s << none
+            << u"ok | careful"_s;
         // The caller's text reaches zsh verbatim: its own quoting decides the words.
-        QTest::newRow("quoting is the caller's") << u"print -r -- 'a  b' \"c\\$d\" e\\ f"_s << none
-                                                 << true << u"a  b c$d e f"_s << QString();
-        QTest::newRow("home is the working directory")
-            << u"pwd -P"_s << none << true << u"$HOME"_s << QString();
-        QTest::newRow("~/.zshrc is read") << u"print -r -- $NPM_CONFIG_PREFIX"_s << none << true
-                                          << u"$HOME/.npm-global"_s << QString();
+        QTest::newRow("quoting is the caller's")
+            << u"print -r -- 'a  b' \"c\\$d\" e\\ f"_s << none << u"a  b c$d e f | "_s;
+        QTest::newRow("in the home, after ~/.zshrc")
+            << u"print -r -- \"$(pwd -P) $NPM_CONFIG_PREFIX\""_s << none
+            << u"$HOME $HOME/.npm-global | "_s;
         QTest::newRow("caller's variables win")
             << u"print -r -- \"$PIVRA_RUNNER_TEST|${PATH##*:/custom/bin:}\""_s
             << Environment{{u"PIVRA_RUNNER_TEST"_s, u"from caller"_s},
                            {u"PATH"_s, u"/custom/bin:/usr/bin:/bin"_s}}
-            << true << u"from caller|/usr/bin:/bin"_s << QString();
+            << u"from caller|/usr/bin:/bin | "_s;
         QTest::newRow("invalid UTF-8 output reads as empty")
-            << u"printf 'ok\\xff\\xfe'; printf 'warn\\xc3' >&2"_s << none << true << QString()
-            << QString();
+            << u"printf 'ok\\xff\\xfe'; printf 'warn\\xc3' >&2"_s << none << u" | "_s;
 
-        QTest::newRow("exit 3, one word on stdout")
-            << u"print -r -- word; exit 3"_s << none << false << u"word"_s << QString();
         QTest::newRow("stderr wins over stdout")
-            << u"print out; print -r -- '  the reason  ' >&2; exit 1"_s << none << false
-            << u"the reason"_s << QString();
-        // The message names the caller's command, not the composed script.
-        QTest::newRow("exit 1, silent")
-            << u"exit 1"_s << none << false << u"Command failed: exit 1"_s << QString();
+            << u"print out; print -r -- '  the reason  ' >&2; exit 1"_s << none
+            << u"failed: the reason"_s;
         QTest::newRow("unreadable stderr falls through to stdout")
-            << u"print fallback; printf '\\xff\\xfe' >&2; exit 2"_s << none << false
-            << u"fallback"_s << QString();
-        QTest::newRow("both unreadable")
-            << u"printf '\\xff'; printf '\\xfe' >&2; exit 2"_s << none << false
-            << u"Command failed: printf '\\xff'; printf '\\xfe' >&2; exit 2"_s << QString();
+            << u"print fallback; printf '\\xff\\xfe' >&2; exit 2"_s << none
+            << u"failed: fallback"_s;
         // Killed by a signal there is no exit status; it must not pass for success.
         QTest::newRow("killed by SIGKILL after output")
-            << u"print -r -- partial; kill -KILL $$"_s << none << false << u"partial"_s
-            << QString();
+            << u"print -r -- partial; kill -KILL $$"_s << none << u"failed: partial"_s;
+        // The message names the caller's command, not the composed script.
         QTest::newRow("killed by SIGTERM, silent")
-            << u"kill -TERM $$"_s << none << false << u"Command failed: kill -TERM $$"_s
-            << QString();
+            << u"kill -TERM $$"_s << none << u"failed: Command failed: kill -TERM $$"_s;
     }
 
     void outcomes()
     {
         QFETCH(QString, command);
         QFETCH(Environment, environment);
-        QFETCH(bool, succeeds);
-        QFETCH(QString, output);
-        QFETCH(QString, error);
+        QFETCH(QString, outcome);
         qputenv("PIVRA_RUNNER_TEST", "from the application");
-        output.replace(u"$HOME"_s, m_sandbox.home());
-
-        if (succeeds) {
+        const auto restore = qScopeGuard([] { qunsetenv("PIVRA_RUNNER_TEST"); });
+        QString actual;
+        try {
             const ShellCommandResult result = run(command, environment);
-            QCOMPARE(result.standardOutput, output);
-            QCOMPARE(result.standardError, error);
             QCOMPARE(result.exitCode, 0);
-        } else {
-            const auto failure = controlErrorOf(m_runner.run(command, environment));
-            QVERIFY(failure);
-            QCOMPARE(failure->kind(), BridgeControlError::Case::CommandFailed);
-            QCOMPARE(failure->command(), command);
-            QCOMPARE(failure->message(), output);
+            actual = result.standardOutput + u" | "_s + result.standardError;
+        } catch (const BridgeControlError &error) {
+            QCOMPARE(error.kind(), BridgeControlError::Case::CommandFailed);
+            QCOMPARE(error.command(), command);
+            actual = u"failed: "_s + error.message();
         }
-        qunsetenv("PIVRA_RUNNER_TEST");
+        QCOMPARE(actual, QString(outcome).replace(u"$HOME"_s, m_sandbox.home()));
     }
 
+    // A noisy, failing, broken or missing ~/.zshrc neither fails the command nor adds output.
     void brokenOrMissingZshrcDoesNotFail()
     {
         const QString zshrc = m_sandbox.home() + u"/.zshrc"_s;
-        QFile original(zshrc);
-        QVERIFY(original.open(QIODevice::ReadOnly));
-        const QByteArray saved = original.readAll();
-        original.close();
+        QVERIFY(QFile::rename(zshrc, zshrc + u".saved"_s));
         for (const QByteArray &content : {QByteArray("print -r -- noise; print oops >&2; false"),
                                           QByteArray("if then ((( syntax error"), QByteArray()}) {
-            if (content.isEmpty())
-                QVERIFY(QFile::remove(zshrc));
-            else
-                QVERIFY(TestSandbox::writeFile(zshrc, content));
+            QFile::remove(zshrc);
+            QVERIFY(content.isNull() || TestSandbox::writeFile(zshrc, content));
             const ShellCommandResult result = run(u"print -r -- ran"_s);
             QCOMPARE(result.standardOutput, u"ran"_s);
             QCOMPARE(result.standardError, QString());
         }
-        QVERIFY(TestSandbox::writeFile(zshrc, saved));
+        QFile::remove(zshrc);
+        QVERIFY(QFile::rename(zshrc + u".saved"_s, zshrc));
     }
 
     // Each stream well beyond a pipe's buffer, the larger one written first: a runner that reads
@@ -173,11 +153,11 @@ private Q_SLOTS:
         QVERIFY(failure);
         try {
             std::rethrow_exception(failure);
-        } catch (const ProcessLaunchError &error) {
-            QVERIFY(!error.errorDescription().trimmed().isEmpty());
+        } catch (const ProcessLaunchError &) {
+            return;
         } catch (...) {
-            QFAIL("expected a ProcessLaunchError");
         }
+        QFAIL("expected a ProcessLaunchError");
     }
 };
 
