@@ -14,8 +14,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString relayKey = u"pivra.menuBar.relayOverride"_s;
-
 // One running app: its state lines as they arrive, and its standard input.
 class HeadlessApp
 {
@@ -86,10 +84,10 @@ public:
     // Waits for a ready, idle state: start-up has finished on a bridge that is ready to pair.
     bool waitUntilReady(int timeoutMs = 60000)
     {
-        return waitFor(
-                   [](const QJsonObject &s) { return s["isSetupReady"_L1].toBool() && !isBusy(s); },
-                   timeoutMs)
-            .has_value();
+        const auto ready = [](const QJsonObject &s) {
+            return s["isSetupReady"_L1].toBool() && !isBusy(s);
+        };
+        return waitFor(ready, timeoutMs).has_value();
     }
 
     bool waitForExit(int timeoutMs = 90000)
@@ -105,15 +103,13 @@ public:
         return state["isPerformingAction"_L1].toBool() || state["isRefreshing"_L1].toBool();
     }
 
-    const QList<QJsonObject> &states() const { return m_states; }
-    QJsonObject lastWhere(const std::function<bool(const QJsonObject &)> &condition) const
+    bool quit()
     {
-        for (auto it = m_states.crbegin(); it != m_states.crend(); ++it) {
-            if (condition(*it))
-                return *it;
-        }
-        return {};
+        send(u"quit"_s);
+        return waitForExit();
     }
+
+    const QList<QJsonObject> &states() const { return m_states; }
     QJsonObject last() const { return m_states.isEmpty() ? QJsonObject{} : m_states.last(); }
     QByteArray standardError() const { return m_stderr; }
 
@@ -152,11 +148,6 @@ QJsonObject snapshotOf(const QJsonObject &state)
     return state["snapshot"_L1].toObject();
 }
 
-QString connectionOf(const QJsonObject &state)
-{
-    return snapshotOf(state)["bridgeStatus"_L1].toObject()["connectionStatus"_L1].toString();
-}
-
 QString sessionOf(const QJsonObject &state)
 {
     return snapshotOf(state)["pairingSession"_L1]
@@ -168,6 +159,12 @@ QString sessionOf(const QJsonObject &state)
 QString settingsPath(const TestSandbox &sandbox)
 {
     return sandbox.home() + u"/.config/Pivra/PivraMenuBar.conf"_s;
+}
+
+QVariant savedRelay(const TestSandbox &sandbox)
+{
+    return QSettings(settingsPath(sandbox), QSettings::IniFormat)
+        .value(u"pivra.menuBar.relayOverride"_s);
 }
 
 QStringList relaysOf(const TestSandbox &sandbox, const QString &word)
@@ -185,13 +182,8 @@ bool startBridge(TestSandbox &sandbox)
 {
     int exitCode = -1;
     sandbox.shell(u"pivra start"_s, &exitCode);
-    return exitCode == 0
-        && QTest::qWaitFor(
-               [&] {
-                   QFile file(sandbox.stateDirectory() + u"/pairing-session.json"_s);
-                   return file.exists();
-               },
-               10000);
+    const QString session = sandbox.stateDirectory() + u"/pairing-session.json"_s;
+    return exitCode == 0 && QTest::qWaitFor([&] { return QFile::exists(session); }, 10000);
 }
 
 } // namespace
@@ -226,8 +218,7 @@ private Q_SLOTS:
                 && !HeadlessApp::isBusy(s);
         });
         QVERIFY2(announced, app.standardError().constData());
-        app.send(u"quit"_s);
-        QVERIFY(app.waitForExit());
+        QVERIFY(app.quit());
 
         QCOMPARE(app.history(u"setupStatusMessage"_s),
                  (QStringList{
@@ -238,109 +229,55 @@ private Q_SLOTS:
         const QJsonObject ready = *announced;
         QCOMPARE(ready["transientMessage"_L1].toString(), u"Mac connection is ready."_s);
         QCOMPARE(ready["errorMessage"_L1].toString(), u""_s);
-        QVERIFY(ready["isSetupReady"_L1].toBool());
         QCOMPARE(ready["cliAvailability"_L1].toObject()["version"_L1].toString(), u"0.5.0"_s);
         if (!dnssd)
             return; // no test avahi-daemon of our own: nothing is announced
         const QJsonObject advertisement = ready["advertisement"_L1].toObject();
         QCOMPARE(advertisement["type"_L1].toString(), u"_pivra._tcp"_s);
         QCOMPARE(advertisement["txt"_L1].toObject()["sessionId"_L1].toString(), sessionOf(ready));
-        QCOMPARE(ready["view"_L1].toObject()["setupStateTitle"_L1].toString(), u"Ready"_s);
         // Quitting withdraws the announcement.
         QVERIFY(app.last()["advertisement"_L1].isNull());
     }
 
-    // A connected bridge with a live code: no setup at all.
-    void launchWhenReady()
+    // Start-up states that must not run the automatic setup: a connected bridge with a live
+    // code, one with an expired code (re-issued by the start-up refresh itself, with the
+    // bridge's own address), and no Codex entry at all.
+    void startUpWithoutSetup_data()
     {
-        setUpSandbox({});
-        QVERIFY(startBridge(m_sandbox));
+        QTest::addColumn<bool>("codex");
+        QTest::addColumn<int>("pairingLifetimeMs");
+        QTest::addColumn<QStringList>("startRelays");
+
+        QTest::newRow("ready") << true << 600000 << QStringList{u"<none>"_s};
+        QTest::newRow("expired code")
+            << true << -60000 << QStringList{u"<none>"_s, u"ws://127.0.0.1:9000/relay"_s};
+        QTest::newRow("no Codex") << false << 0 << QStringList{};
+    }
+
+    void startUpWithoutSetup()
+    {
+        QFETCH(bool, codex);
+        QFETCH(int, pairingLifetimeMs);
+        QFETCH(QStringList, startRelays);
+
+        if (codex) {
+            setUpSandbox({});
+            m_sandbox.writeKnobs({{"pairingLifetimeMs"_L1, pairingLifetimeMs}});
+            QVERIFY(startBridge(m_sandbox));
+            m_sandbox.writeKnobs({});
+        } else {
+            setUpSandbox({.registry = true, .install = TestSandbox::Install::None, .codex = false});
+        }
         HeadlessApp app({u"--exit-when-idle"_s});
         QVERIFY(app.waitForExit());
         QCOMPARE(app.history(u"setupStatusMessage"_s), QStringList{u""_s});
-        QCOMPARE(relaysOf(m_sandbox, u"start"_s).size(), 1); // only the one above
-        QVERIFY(app.last()["isSetupReady"_L1].toBool());
+        QCOMPARE(relaysOf(m_sandbox, u"start"_s), startRelays);
+        QCOMPARE(app.last()["isSetupReady"_L1].toBool(), codex);
+        QCOMPARE(app.last()["codexAppPath"_L1].isNull(), !codex);
     }
 
-    // An expired code is re-issued by the start-up refresh itself: the bridge is restarted with
-    // its own address and the setup does not run.
-    void expiredCodeIsReissued()
-    {
-        setUpSandbox({});
-        m_sandbox.writeKnobs({{"pairingLifetimeMs"_L1, -60000}});
-        QVERIFY(startBridge(m_sandbox));
-        m_sandbox.writeKnobs({});
-        HeadlessApp app({u"--exit-when-idle"_s});
-        QVERIFY(app.waitForExit());
-        QCOMPARE(relaysOf(m_sandbox, u"start"_s),
-                 (QStringList{u"<none>"_s, u"ws://127.0.0.1:9000/relay"_s}));
-        QCOMPARE(app.history(u"setupStatusMessage"_s), QStringList{u""_s});
-        QVERIFY(app.last()["isSetupReady"_L1].toBool());
-    }
-
-    // A bridge that never publishes a new code: the start action gives up after twenty reads
-    // half a second apart.
-    void startTimesOut()
-    {
-        setUpSandbox({});
-        QVERIFY(startBridge(m_sandbox));
-        HeadlessApp app;
-        QVERIFY(app.waitUntilReady());
-        m_sandbox.writeKnobs({{"freshSession"_L1, false}});
-        QElapsedTimer elapsed;
-        elapsed.start();
-        const QJsonObject done = app.run(u"start"_s);
-        QVERIFY(elapsed.elapsed() >= 9500);
-        QCOMPARE(done["errorMessage"_L1].toString(),
-                 u"The Mac connection did not publish a fresh pairing code in time. Open "
-                 u"diagnostics and try again."_s);
-        QCOMPARE(done["transientMessage"_L1].toString(), u""_s);
-        app.send(u"quit"_s);
-        QVERIFY(app.waitForExit());
-    }
-
-    // Stop, resume and reset each end with their message and a refreshed state.
+    // Every action on a running bridge ends with its message and a refreshed state.
     void bridgeCommands()
-    {
-        setUpSandbox({});
-        QVERIFY(startBridge(m_sandbox));
-        HeadlessApp app;
-        const auto ready
-            = app.waitFor([](const QJsonObject &s) { return s["isSetupReady"_L1].toBool(); });
-        QVERIFY(ready);
-
-        QJsonObject state = app.run(u"stop"_s);
-        QCOMPARE(state["transientMessage"_L1].toString(), u"Mac connection stopped."_s);
-        QCOMPARE(snapshotOf(state)["launchdLoaded"_L1].toBool(), false);
-        QCOMPARE(connectionOf(state), u"disconnected"_s);
-        QVERIFY(state["advertisement"_L1].isNull());
-
-        state = app.run(u"resume"_s);
-        QCOMPARE(state["transientMessage"_L1].toString(), u"Last thread reopened in Codex."_s);
-        QCOMPARE(relaysOf(m_sandbox, u"resume"_s).size(), 1);
-
-        QVERIFY(startBridge(m_sandbox));
-        state = app.run(u"refresh"_s);
-        const QString before = sessionOf(state);
-        QVERIFY(!before.isEmpty());
-        state = app.run(u"reset-pairing"_s);
-        QCOMPARE(state["transientMessage"_L1].toString(), u"Pairing reset."_s);
-        QCOMPARE(state["errorMessage"_L1].toString(), u""_s);
-        QVERIFY(sessionOf(state) != before);
-
-        m_sandbox.writeKnobs({{"fail"_L1, QJsonObject{{"stop"_L1, u"launchctl: refused"_s}}}});
-        state = app.run(u"stop"_s);
-        QCOMPARE(state["errorMessage"_L1].toString(), u"launchctl: refused"_s);
-        QCOMPARE(state["transientMessage"_L1].toString(), u""_s);
-
-        app.send(u"no-such-command"_s);
-        app.send(u"quit"_s);
-        QVERIFY(app.waitForExit());
-        QVERIFY(app.standardError().contains("unknown command: no-such-command"));
-    }
-
-    // The update installs the newer version from the registry and restarts a loaded bridge.
-    void updateFromRegistry()
     {
         setUpSandbox({});
         QVERIFY(startBridge(m_sandbox));
@@ -352,13 +289,50 @@ private Q_SLOTS:
         QCOMPARE((*offered)["updateState"_L1].toObject()["latestVersion"_L1].toString(),
                  u"0.5.0"_s);
 
-        const QJsonObject state = app.run(u"update"_s);
+        // The update installs the newer version from the registry and restarts the bridge.
+        QJsonObject state = app.run(u"update"_s);
         QCOMPARE(state["transientMessage"_L1].toString(), u"Mac connector updated."_s);
         QCOMPARE(snapshotOf(state)["currentVersion"_L1].toString(), u"0.5.0"_s);
         QVERIFY(!state["view"_L1].toObject()["updateAvailable"_L1].toBool());
         QCOMPARE(relaysOf(m_sandbox, u"start"_s).size(), 2);
-        app.send(u"quit"_s);
-        QVERIFY(app.waitForExit());
+
+        state = app.run(u"stop"_s);
+        QCOMPARE(state["transientMessage"_L1].toString(), u"Mac connection stopped."_s);
+        QCOMPARE(snapshotOf(state)["launchdLoaded"_L1].toBool(), false);
+        QVERIFY(state["advertisement"_L1].isNull());
+
+        state = app.run(u"resume"_s);
+        QCOMPARE(state["transientMessage"_L1].toString(), u"Last thread reopened in Codex."_s);
+        QCOMPARE(relaysOf(m_sandbox, u"resume"_s).size(), 1);
+
+        QVERIFY(startBridge(m_sandbox));
+        const QString before = sessionOf(app.run(u"refresh"_s));
+        QVERIFY(!before.isEmpty());
+        state = app.run(u"reset-pairing"_s);
+        QCOMPARE(state["transientMessage"_L1].toString(), u"Pairing reset."_s);
+        QCOMPARE(state["errorMessage"_L1].toString(), u""_s);
+        QVERIFY(sessionOf(state) != before);
+
+        // A bridge that never publishes a new code: start gives up after twenty reads half a
+        // second apart.
+        m_sandbox.writeKnobs({{"freshSession"_L1, false}});
+        QElapsedTimer elapsed;
+        elapsed.start();
+        state = app.run(u"start"_s);
+        QCOMPARE_GE(elapsed.elapsed(), 9500);
+        QCOMPARE(state["errorMessage"_L1].toString(),
+                 u"The Mac connection did not publish a fresh pairing code in time. Open "
+                 u"diagnostics and try again."_s);
+        QCOMPARE(state["transientMessage"_L1].toString(), u""_s);
+
+        m_sandbox.writeKnobs({{"fail"_L1, QJsonObject{{"stop"_L1, u"launchctl: refused"_s}}}});
+        state = app.run(u"stop"_s);
+        QCOMPARE(state["errorMessage"_L1].toString(), u"launchctl: refused"_s);
+        QCOMPARE(state["transientMessage"_L1].toString(), u""_s);
+
+        app.send(u"no-such-command"_s);
+        QVERIFY(app.quit());
+        QVERIFY(app.standardError().contains("unknown command: no-such-command"));
     }
 
     // A saved address reaches the tool unchanged, survives a restart of the app, and clearing
@@ -370,44 +344,25 @@ private Q_SLOTS:
         const QString relay = u"ws://10.9.8.7:9000/relay?token=$HOME&x='y'"_s;
         {
             HeadlessApp app;
-            QVERIFY(
-                app.waitFor([](const QJsonObject &s) { return s["isSetupReady"_L1].toBool(); }));
-            QJsonObject state = app.run(u"save-relay   "_s + relay + u"  "_s);
+            QVERIFY(app.waitUntilReady());
+            const QJsonObject state = app.run(u"save-relay   "_s + relay + u"  "_s);
             QCOMPARE(state["relayOverride"_L1].toString(), relay);
             QCOMPARE(relaysOf(m_sandbox, u"status"_s).last(), relay);
-            app.send(u"quit"_s);
-            QVERIFY(app.waitForExit());
+            QVERIFY(app.quit());
         }
-        QCOMPARE(
-            QSettings(settingsPath(m_sandbox), QSettings::IniFormat).value(relayKey).toString(),
-            relay);
+        QCOMPARE(savedRelay(m_sandbox).toString(), relay);
         {
             HeadlessApp app;
-            QVERIFY(
-                app.waitFor([](const QJsonObject &s) { return s["isSetupReady"_L1].toBool(); }));
+            QVERIFY(app.waitUntilReady());
             QCOMPARE(app.states().first()["relayOverride"_L1].toString(), relay);
             app.run(u"start"_s);
             QCOMPARE(relaysOf(m_sandbox, u"start"_s).last(), relay);
             const QJsonObject state = app.run(u"clear-relay"_s);
             QCOMPARE(state["relayOverride"_L1].toString(), u""_s);
             QCOMPARE(relaysOf(m_sandbox, u"status"_s).last(), u"<none>"_s);
-            app.send(u"quit"_s);
-            QVERIFY(app.waitForExit());
+            QVERIFY(app.quit());
         }
-        QVERIFY(!QSettings(settingsPath(m_sandbox), QSettings::IniFormat).contains(relayKey));
-    }
-
-    // Without the Codex entry the automatic setup never starts.
-    void noCodex()
-    {
-        setUpSandbox({.registry = true, .install = TestSandbox::Install::None, .codex = false});
-        HeadlessApp app({u"--exit-when-idle"_s});
-        QVERIFY(app.waitForExit());
-        QCOMPARE(app.history(u"setupStatusMessage"_s), QStringList{u""_s});
-        QVERIFY(app.last()["codexAppPath"_L1].isNull());
-        QCOMPARE(app.last()["view"_L1].toObject()["setupStateTitle"_L1].toString(),
-                 u"Codex Needed"_s);
-        QVERIFY(relaysOf(m_sandbox, u"start"_s).isEmpty());
+        QVERIFY(!savedRelay(m_sandbox).isValid());
     }
 
     // Bad input never loses the saved address: a tool that prints garbage, then one that
@@ -436,10 +391,7 @@ private Q_SLOTS:
         state = app.run(u"refresh"_s);
         QCOMPARE(state["errorMessage"_L1].toString(), u""_s);
         QVERIFY(state["isSetupReady"_L1].toBool());
-
-        QCOMPARE(
-            QSettings(settingsPath(m_sandbox), QSettings::IniFormat).value(relayKey).toString(),
-            relay);
+        QCOMPARE(savedRelay(m_sandbox).toString(), relay);
 
         // The settings folder replaced by a file: saving fails visibly, in memory it still works.
         const QString settingsDir = m_sandbox.home() + u"/.config/Pivra"_s;
@@ -450,8 +402,7 @@ private Q_SLOTS:
         QVERIFY2(state["errorMessage"_L1].toString().contains(u"could not be saved"_s),
                  qPrintable(state["errorMessage"_L1].toString()));
         QCOMPARE(relaysOf(m_sandbox, u"status"_s).last(), u"ws://10.2.2.2/relay"_s);
-        app.send(u"quit"_s);
-        QVERIFY(app.waitForExit());
+        QVERIFY(app.quit());
         QVERIFY(QFile::remove(settingsDir));
     }
 
@@ -466,8 +417,7 @@ private Q_SLOTS:
             return !s["errorMessage"_L1].toString().isEmpty() && !HeadlessApp::isBusy(s);
         }));
         app.send(u"open-logs"_s);
-        app.send(u"quit"_s);
-        QVERIFY(app.waitForExit());
+        QVERIFY(app.quit());
     }
 };
 
