@@ -9,15 +9,12 @@
 
 #include <QAccessible>
 #include <QApplication>
-#include <QCoro/QCoroTimer>
 #include <QDir>
 #include <QQuickItem>
 #include <QQuickWindow>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <chrono>
-#include <functional>
 #include <memory>
 
 using namespace Qt::StringLiterals;
@@ -26,8 +23,6 @@ using namespace std::chrono_literals;
 namespace ui {
 
 using scripted::connectedSnapshot;
-using scripted::ScriptedRunner;
-using scripted::ScriptedService;
 using scripted::stamp;
 using scripted::t0;
 
@@ -50,42 +45,33 @@ struct Harness : scripted::StoreHarness
     }
 };
 
-inline void collectItems(QQuickItem *item, QList<QQuickItem *> &into)
-{
-    into << item;
-    const auto children = item->childItems();
-    for (QQuickItem *child : children)
-        collectItems(child, into);
-}
-
-inline QList<QQuickItem *> allItems(QQuickWindow *window)
-{
-    QList<QQuickItem *> items;
-    if (window)
-        collectItems(window->contentItem(), items);
-    return items;
-}
-
 // Items are found by object name in the visual tree, which Repeater delegates also belong to.
-inline QQuickItem *findItem(QQuickWindow *window, const QString &objectName)
-{
-    const auto items = allItems(window);
-    for (QQuickItem *item : items) {
-        if (item->objectName() == objectName)
-            return item;
-    }
-    return nullptr;
-}
-
 inline QQuickItem *findChildItem(QQuickItem *parent, const QString &objectName)
 {
-    QList<QQuickItem *> items;
-    collectItems(parent, items);
-    for (QQuickItem *item : std::as_const(items)) {
-        if (item != parent && item->objectName() == objectName)
-            return item;
+    if (!parent)
+        return nullptr;
+    const auto children = parent->childItems();
+    for (QQuickItem *child : children) {
+        if (child->objectName() == objectName)
+            return child;
+        if (QQuickItem *found = findChildItem(child, objectName))
+            return found;
     }
     return nullptr;
+}
+
+inline QQuickItem *findItem(QQuickWindow *window, const QString &objectName)
+{
+    return window ? findChildItem(window->contentItem(), objectName) : nullptr;
+}
+
+// The text of `objectName` in `window`, or of its descendant `child` when given.
+inline QString textOf(QQuickWindow *window, const QString &objectName, const QString &child = {})
+{
+    QQuickItem *item = findItem(window, objectName);
+    if (item && !child.isEmpty())
+        item = findChildItem(item, child);
+    return item ? item->property("text").toString() : u"<missing>"_s;
 }
 
 inline QString accessibleName(QQuickItem *item)
