@@ -211,7 +211,7 @@ private Q_SLOTS:
     {
         setUpSandbox({.registry = true, .install = TestSandbox::Install::None});
         // Announcing needs the loopback test daemon; scripts/test says when there is none.
-        const bool dnssd = !qEnvironmentVariableIsSet("PIVRA_SKIP_DNSSD");
+        const bool dnssd = qEnvironmentVariableIsEmpty("PIVRA_SKIP_DNSSD");
         HeadlessApp app;
         const auto announced = app.waitFor([dnssd](const QJsonObject &s) {
             return s["isSetupReady"_L1].toBool() && (s["advertisement"_L1].isObject() || !dnssd)
