@@ -5,9 +5,9 @@
 // first-frame probe preloaded.
 #include "BenchSupport.h"
 #include "TestSandbox.h"
+#include "TrayHost.h"
 
 #include <QDeadlineTimer>
-#include <QFileInfo>
 #include <QProcess>
 #include <QSet>
 #include <QThread>
@@ -32,71 +32,42 @@ inline bool waitUntil(const std::function<bool()> &condition, int milliseconds, 
     return true;
 }
 
-// A sandbox home with the stand-in tool installed and its bridge connected with a live pairing
-// code, so the app finds everything ready and its start-up only looks. Empty on success.
-inline QString setUpReadySandbox(TestSandbox &sandbox)
-{
-    if (const QString error = sandbox.setUp(); !error.isEmpty())
-        return error;
-    int exitCode = -1;
-    sandbox.shell(QStringLiteral("pivra start"), &exitCode);
-    const QString session = sandbox.stateDirectory() + QStringLiteral("/pairing-session.json");
-    if (exitCode != 0 || !waitUntil([&] { return QFileInfo::exists(session); }, 15000))
-        return QStringLiteral("the stand-in bridge did not start");
-    return {};
-}
-
-// trayer, so the app docks its icon as on a desktop; stopped by its process id.
-class TrayHost
-{
-public:
-    QString start()
-    {
-        m_process.setProgram(QStringLiteral("trayer"));
-        m_process.setArguments({QStringLiteral("--edge"), QStringLiteral("top"),
-                                QStringLiteral("--align"), QStringLiteral("right"),
-                                QStringLiteral("--widthtype"), QStringLiteral("request"),
-                                QStringLiteral("--height"), QStringLiteral("24"),
-                                QStringLiteral("--SetDockType"), QStringLiteral("true")});
-        m_process.setStandardOutputFile(QProcess::nullDevice());
-        m_process.setStandardErrorFile(QProcess::nullDevice());
-        m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-        m_process.start();
-        if (!m_process.waitForStarted(10000))
-            return QStringLiteral("cannot start trayer: ") + m_process.errorString();
-        // trayer owns the tray selection before its panel shows; give it that moment.
-        QThread::msleep(500);
-        return m_process.state() == QProcess::Running ? QString()
-                                                      : QStringLiteral("trayer exited at once");
-    }
-
-    ~TrayHost()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000)) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-
-private:
-    QProcess m_process;
-};
-
 // What every windowed benchmark runs the app in: the ready sandbox with trayer as tray host.
 struct ReadyDesktop
 {
     TestSandbox sandbox;
     TrayHost tray;
 
-    // Empty on success, else what went wrong.
-    QString start()
+    // False, after saying why on standard error, when there is no X server (bench/run starts
+    // Xvfb) or the sandbox or tray host cannot be set up.
+    bool start()
     {
-        if (const QString error = setUpReadySandbox(sandbox); !error.isEmpty())
-            return QStringLiteral("sandbox: ") + error;
-        return tray.start();
+        if (qEnvironmentVariableIsEmpty("DISPLAY")) {
+            std::fprintf(stderr, "needs an X server: set DISPLAY (bench/run starts Xvfb)\n");
+            return false;
+        }
+        // The stand-in tool is installed and its bridge connected with a live pairing code, so
+        // the app finds everything ready and its start-up only looks.
+        QString error = sandbox.setUp();
+        if (!error.isEmpty())
+            error.prepend(QStringLiteral("sandbox: "));
+        else if (!sandbox.startBridge())
+            error = QStringLiteral("the stand-in bridge did not start");
+        else
+            error = startTray();
+        if (!error.isEmpty())
+            std::fprintf(stderr, "%s\n", qPrintable(error));
+        return error.isEmpty();
+    }
+
+private:
+    QString startTray()
+    {
+        if (QString error = tray.start(); !error.isEmpty())
+            return error;
+        // trayer owns the tray selection before its panel shows; give it that moment.
+        QThread::msleep(500);
+        return tray.isRunning() ? QString() : QStringLiteral("trayer exited at once");
     }
 };
 
@@ -223,6 +194,22 @@ private:
     std::optional<int> m_exitCode;
 };
 
+// Waits for a launch's first frame and, for the app, for its start-up commands to end, so the
+// next launch does not share the processor with them. Without a frame, says so with what the
+// program printed.
+inline std::optional<double> waitForFirstFrameAndStartUp(ProbedLaunch &launch, bool isApp)
+{
+    const std::optional<double> firstFrame = launch.waitForFirstFrame();
+    if (!firstFrame) {
+        std::fprintf(stderr, "%s showed no frame:\n%s\n", isApp ? "the app" : "the baseline",
+                     launch.standardError().constData());
+        return std::nullopt;
+    }
+    if (isApp && !launch.waitForChildrenToEnd())
+        std::fprintf(stderr, "the app's start-up commands were still running after 30 s\n");
+    return firstFrame;
+}
+
 inline const QString appTitle = QStringLiteral("Pivra Setup");
 inline const QString baselineTitle = QStringLiteral("Baseline Quick Window");
 
@@ -236,15 +223,6 @@ inline std::unique_ptr<ProbedLaunch> launchBaseline()
 {
     return std::make_unique<ProbedLaunch>(QStringLiteral(PIVRA_BASELINE_QUICK_BINARY),
                                           QStringList{}, baselineTitle);
-}
-
-// The benchmarks that show windows need an X server; scripts/lib/services.sh starts one.
-inline bool hasDisplay()
-{
-    if (!qEnvironmentVariableIsEmpty("DISPLAY"))
-        return true;
-    std::fprintf(stderr, "needs an X server: set DISPLAY (bench/run starts Xvfb)\n");
-    return false;
 }
 
 } // namespace bench

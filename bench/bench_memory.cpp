@@ -15,13 +15,8 @@ constexpr int settleMs = 3000;
 
 std::optional<double> peakMiB(std::unique_ptr<ProbedLaunch> launch, bool isApp)
 {
-    if (!launch->waitForFirstFrame()) {
-        std::fprintf(stderr, "%s showed no frame:\n%s\n", isApp ? "the app" : "the baseline",
-                     launch->standardError().constData());
+    if (!waitForFirstFrameAndStartUp(*launch, isApp))
         return std::nullopt;
-    }
-    if (isApp && !launch->waitForChildrenToEnd())
-        std::fprintf(stderr, "the app's start-up commands were still running after 30 s\n");
     QThread::msleep(settleMs);
     const std::optional<qint64> peak = peakResidentKiB(launch->pid());
     launch->stop();
@@ -36,14 +31,9 @@ int main(int argc, char **argv)
 {
     QCoreApplication application(argc, argv);
     const int launches = std::max(3, argc > 1 ? QByteArray(argv[1]).toInt() : 5);
-    if (!hasDisplay())
-        return 1;
-
     ReadyDesktop desktop;
-    if (const QString error = desktop.start(); !error.isEmpty()) {
-        std::fprintf(stderr, "%s\n", qPrintable(error));
+    if (!desktop.start())
         return 1;
-    }
 
     QList<double> appPeaks, baselinePeaks;
     for (int launch = 0; launch < launches; ++launch) {

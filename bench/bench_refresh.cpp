@@ -12,10 +12,8 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QThread>
 
 #include <sys/prctl.h>
 
@@ -110,13 +108,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "sandbox: %s\n", qPrintable(error));
         return 1;
     }
-    int exitCode = -1;
-    sandbox.shell(u"pivra start"_s, &exitCode);
-    const QString session = sandbox.stateDirectory() + u"/pairing-session.json"_s;
-    QDeadlineTimer bridgeDeadline(15000);
-    while (!QFileInfo::exists(session) && !bridgeDeadline.hasExpired())
-        QThread::msleep(20);
-    if (exitCode != 0 || !QFileInfo::exists(session)) {
+    if (!sandbox.startBridge()) {
         std::fprintf(stderr, "the stand-in bridge did not start\n");
         return 1;
     }

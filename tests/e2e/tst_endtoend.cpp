@@ -4,6 +4,7 @@
 // state is not printed in windowed mode, so nothing here reads it. Writes screenshots of the
 // start and the end into <build>/screenshots/e2e (or $PIVRA_SCREENSHOT_DIR/e2e).
 #include "TestSandbox.h"
+#include "TrayHost.h"
 
 #include <QDir>
 #include <QFile>
@@ -207,7 +208,7 @@ class TestEndToEnd : public QObject
 {
     Q_OBJECT
 
-    QProcess m_trayer;
+    TrayHost m_tray;
     TestSandbox m_sandbox;
     std::unique_ptr<QProcess> m_app;
     QString m_appErrors;
@@ -241,29 +242,15 @@ private Q_SLOTS:
         QVERIFY2(browse().has_value(),
                  "avahi-browse fails: start the loopback avahi-daemon (scripts/lib/services.sh)");
 
-        m_trayer.setStandardOutputFile(QProcess::nullDevice());
-        m_trayer.setStandardErrorFile(QProcess::nullDevice());
-        m_trayer.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-        m_trayer.start(u"trayer"_s,
-                       {u"--edge"_s, u"top"_s, u"--align"_s, u"right"_s, u"--widthtype"_s,
-                        u"request"_s, u"--height"_s, u"24"_s, u"--SetDockType"_s, u"true"_s});
-        QVERIFY(m_trayer.waitForStarted());
-        qInfo("trayer started, pid %lld", m_trayer.processId());
+        QCOMPARE(m_tray.start(), QString());
+        qInfo("trayer started, pid %lld", m_tray.processId());
         QTRY_VERIFY_WITH_TIMEOUT(
             run(u"xwininfo"_s, {u"-root"_s, u"-tree"_s}).output.contains("(\"panel\" \"trayer\")"),
             10000);
         qInfo("screenshots go to %s", qPrintable(screenshotDirectory()));
     }
 
-    void cleanupTestCase()
-    {
-        if (m_trayer.state() == QProcess::NotRunning)
-            return;
-        m_trayer.terminate();
-        if (!m_trayer.waitForFinished(5000))
-            m_trayer.kill();
-        m_trayer.waitForFinished();
-    }
+    void cleanupTestCase() { m_tray.stop(); }
 
     void cleanup()
     {

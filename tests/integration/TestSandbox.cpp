@@ -265,6 +265,22 @@ void TestSandbox::stopDaemons()
     }
 }
 
+bool TestSandbox::startBridge(int timeoutMs) const
+{
+    int exitCode = -1;
+    shell(QStringLiteral("pivra start"), &exitCode);
+    if (exitCode != 0)
+        return false;
+    const QString session = stateDirectory() + QStringLiteral("/pairing-session.json");
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!QFileInfo::exists(session)) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(20);
+    }
+    return true;
+}
+
 QString TestSandbox::shell(const QString &command, int *exitCode) const
 {
     QProcess process;

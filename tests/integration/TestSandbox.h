@@ -66,6 +66,10 @@ public:
     // Every simulated daemon whose bridge.pid lies under the sandbox root.
     void stopDaemons();
 
+    // Starts the stand-in bridge through the tool and waits until its daemon has written a
+    // pairing session: a bridge already running and connected before the app starts.
+    bool startBridge(int timeoutMs = 15000) const;
+
     // Runs one command in the sandbox's login shell, blocking; for test set-up only.
     QString shell(const QString &command, int *exitCode = nullptr) const;
 

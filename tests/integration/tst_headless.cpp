@@ -177,15 +177,6 @@ QStringList relaysOf(const TestSandbox &sandbox, const QString &word)
     return relays;
 }
 
-// The bridge already running and connected before the app starts.
-bool startBridge(TestSandbox &sandbox)
-{
-    int exitCode = -1;
-    sandbox.shell(u"pivra start"_s, &exitCode);
-    const QString session = sandbox.stateDirectory() + u"/pairing-session.json"_s;
-    return exitCode == 0 && QTest::qWaitFor([&] { return QFile::exists(session); }, 10000);
-}
-
 } // namespace
 
 class TestHeadless : public QObject
@@ -263,7 +254,7 @@ private Q_SLOTS:
         if (codex) {
             setUpSandbox({});
             m_sandbox.writeKnobs({{"pairingLifetimeMs"_L1, pairingLifetimeMs}});
-            QVERIFY(startBridge(m_sandbox));
+            QVERIFY(m_sandbox.startBridge(10000));
             m_sandbox.writeKnobs({});
         } else {
             setUpSandbox({.registry = true, .install = TestSandbox::Install::None, .codex = false});
@@ -280,7 +271,7 @@ private Q_SLOTS:
     void bridgeCommands()
     {
         setUpSandbox({});
-        QVERIFY(startBridge(m_sandbox));
+        QVERIFY(m_sandbox.startBridge(10000));
         HeadlessApp app;
         const auto offered = app.waitFor([](const QJsonObject &s) {
             return s["view"_L1].toObject()["updateAvailable"_L1].toBool();
@@ -305,7 +296,7 @@ private Q_SLOTS:
         QCOMPARE(state["transientMessage"_L1].toString(), u"Last thread reopened in Codex."_s);
         QCOMPARE(relaysOf(m_sandbox, u"resume"_s).size(), 1);
 
-        QVERIFY(startBridge(m_sandbox));
+        QVERIFY(m_sandbox.startBridge(10000));
         const QString before = sessionOf(app.run(u"refresh"_s));
         QVERIFY(!before.isEmpty());
         state = app.run(u"reset-pairing"_s);
@@ -340,7 +331,7 @@ private Q_SLOTS:
     void relayOverride()
     {
         setUpSandbox({});
-        QVERIFY(startBridge(m_sandbox));
+        QVERIFY(m_sandbox.startBridge(10000));
         const QString relay = u"ws://10.9.8.7:9000/relay?token=$HOME&x='y'"_s;
         {
             HeadlessApp app;
@@ -370,7 +361,7 @@ private Q_SLOTS:
     void badInput()
     {
         setUpSandbox({});
-        QVERIFY(startBridge(m_sandbox));
+        QVERIFY(m_sandbox.startBridge(10000));
         const QString relay = u"ws://10.1.1.1:9000/relay"_s;
         QVERIFY(TestSandbox::writeFile(settingsPath(m_sandbox),
                                        "[General]\npivra.menuBar.relayOverride=" + relay.toUtf8()

@@ -5,6 +5,7 @@
 #include "Appearance.h"
 #include "BridgeMenuBarLabel.h"
 #include "BridgeSetupWindowController.h"
+#include "TrayHost.h"
 #include "UiTestSupport.h"
 
 #include <QProcess>
@@ -71,7 +72,7 @@ class TestDesktop : public QObject
     Q_OBJECT
 
     bool m_withTray = true;
-    QProcess m_trayer;
+    TrayHost m_tray;
 
     // A store that becomes ready at start-up: Codex found, bridge connected, payload live.
     static void makeReadyStore(Harness &h)
@@ -120,25 +121,12 @@ private Q_SLOTS:
             return;
         }
         QVERIFY2(!QStandardPaths::findExecutable(u"trayer"_s).isEmpty(), "trayer is missing");
-        m_trayer.start(u"trayer"_s,
-                       {u"--edge"_s, u"top"_s, u"--align"_s, u"right"_s, u"--widthtype"_s,
-                        u"request"_s, u"--height"_s, u"24"_s, u"--SetDockType"_s, u"true"_s,
-                        u"--expand"_s, u"true"_s});
-        QVERIFY(m_trayer.waitForStarted());
-        qInfo("trayer started, pid %lld", m_trayer.processId());
+        QCOMPARE(m_tray.start({u"--expand"_s, u"true"_s}), QString());
+        qInfo("trayer started, pid %lld", m_tray.processId());
         QTRY_VERIFY_WITH_TIMEOUT(QSystemTrayIcon::isSystemTrayAvailable(), 10000);
     }
 
-    void cleanupTestCase()
-    {
-        if (m_trayer.state() == QProcess::NotRunning)
-            return;
-        // By its process id, which QProcess holds; nothing else is signalled.
-        m_trayer.terminate();
-        if (!m_trayer.waitForFinished(5000))
-            m_trayer.kill();
-        m_trayer.waitForFinished();
-    }
+    void cleanupTestCase() { m_tray.stop(); }
 
     // Ready at launch, the setup window shows all the same, with "Done", and closes on request.
     // Then the icon sits in the tray host and shows the state; a click opens the panel beside
