@@ -35,11 +35,11 @@ class RecordingRunner : public ShellCommandRunner
 public:
     QStringList commands;
 
-    QCoro::Task<ShellCommandResult> run(const QString &command,
-                                        const QMap<QString, QString> &environment) override
+    QCoro::Task<ShellCommandResult>
+    run(const QString &command, const QMap<QString, QString> &environment, Kind kind) override
     {
         commands.append(command);
-        return ShellCommandRunner::run(command, environment);
+        return ShellCommandRunner::run(command, environment, kind);
     }
 };
 

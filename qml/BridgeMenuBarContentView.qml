@@ -98,6 +98,7 @@ Item {
                 RowLayout {
                     Layout.fillWidth: true
                     Text {
+                        textFormat: Text.PlainText
                         text: "Pivra"
                         font.pixelSize: 15
                         font.weight: Font.DemiBold
@@ -229,6 +230,7 @@ Item {
                         }
                     }
                     Text {
+                        textFormat: Text.PlainText
                         objectName: "pairingText"
                         Layout.fillWidth: true
                         text: pairingCard.pairing.text
@@ -245,6 +247,12 @@ Item {
                         visible: pairingCard.pairing.discovery !== null
                         label: "Discovery"
                         value: pairingCard.pairing.discovery || ""
+                    }
+                    LabelValueRow {
+                        objectName: "pairingVisibleOn"
+                        visible: !!pairingCard.pairing.visibleOn
+                        label: "Interface"
+                        value: pairingCard.pairing.visibleOn || ""
                     }
                     LabelValueRow {
                         objectName: "pairingRenews"
@@ -301,6 +309,7 @@ Item {
                         spacing: 10
                         SectionTitle { title: "Connection Address" }
                         Text {
+                            textFormat: Text.PlainText
                             Layout.fillWidth: true
                             text: "Optional. Leave empty to use the saved Mac connection."
                             wrapMode: Text.Wrap
@@ -330,6 +339,7 @@ Item {
                                             + topPadding + bottomPadding
                             Accessible.name: "Connection Address"
                             Text {
+                                textFormat: Text.PlainText
                                 id: placeholder
                                 x: relayField.leftPadding
                                 y: relayField.topPadding

@@ -26,6 +26,7 @@ Item {
                 Layout.alignment: Qt.AlignVCenter
                 spacing: 3
                 Text {
+                    textFormat: Text.PlainText
                     objectName: "setupTitle"
                     text: "Pivra Setup"
                     font.pixelSize: 16
@@ -35,6 +36,7 @@ Item {
                     Accessible.name: text
                 }
                 Text {
+                    textFormat: Text.PlainText
                     objectName: "setupSubtitle"
                     text: root.store.setupReady ? "Mac connection is ready for iPhone."
                                                 : "Keep this window open until setup finishes."
@@ -73,6 +75,7 @@ Item {
                 // Closes the window it sits in: the setup window, now that it may close.
                 onClicked: root.Window.window.close()
                 contentItem: Text {
+                    textFormat: Text.PlainText
                     id: doneLabel
                     text: done.text
                     font.pixelSize: 13

@@ -31,6 +31,7 @@ T.AbstractButton {
                                      : Theme.primaryText
 
     contentItem: Text {
+        textFormat: Text.PlainText
         id: label
         text: control.text
         font.pixelSize: 11

@@ -21,6 +21,7 @@ RowLayout {
         color: Theme.tint(line.tint)
     }
     Text {
+        textFormat: Text.PlainText
         id: message
         objectName: "text"
         Layout.fillWidth: true

@@ -12,6 +12,7 @@ Column {
     Accessible.name: label + ": " + value
 
     Text {
+        textFormat: Text.PlainText
         objectName: "label"
         width: row.width
         text: row.label.toUpperCase()
@@ -20,6 +21,7 @@ Column {
         color: Theme.tertiaryText
     }
     TextEdit {
+        textFormat: TextEdit.PlainText
         objectName: "value"
         width: row.width
         text: row.value

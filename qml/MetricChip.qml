@@ -27,6 +27,7 @@ Rectangle {
         width: chip.width - 2 * chip.horizontalPadding
         spacing: chip.labelValueSpacing
         Text {
+            textFormat: Text.PlainText
             id: labelText
             objectName: "label"
             width: parent.width
@@ -37,6 +38,7 @@ Rectangle {
             color: Theme.secondaryText
         }
         Text {
+            textFormat: Text.PlainText
             id: valueText
             objectName: "value"
             width: parent.width

@@ -2,6 +2,7 @@ import QtQuick
 
 // A card's heading: upper case, small, monospaced, tertiary.
 Text {
+    textFormat: Text.PlainText
     property string title
     text: title.toUpperCase()
     font.pixelSize: 10

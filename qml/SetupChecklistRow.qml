@@ -32,6 +32,7 @@ RowLayout {
         Layout.fillWidth: true
         spacing: 2
         Text {
+            textFormat: Text.PlainText
             id: titleText
             objectName: "title"
             width: parent.width
@@ -41,6 +42,7 @@ RowLayout {
             color: Theme.primaryText
         }
         Text {
+            textFormat: Text.PlainText
             objectName: "detail"
             width: parent.width
             text: row.detail

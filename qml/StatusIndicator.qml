@@ -20,6 +20,7 @@ Row {
         color: Theme.tint(indicator.tint)
     }
     Text {
+        textFormat: Text.PlainText
         objectName: "caption"
         anchors.verticalCenter: parent.verticalCenter
         text: indicator.upperCase ? indicator.caption.toUpperCase() : indicator.caption

@@ -2,16 +2,17 @@
 
 #include "BridgeMenuBarStore.h"
 #include "BridgeStatusPresentation.h"
-#include "LocalPairingAdvertiser.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QTimer>
 
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdio>
-#include <iostream>
-#include <string>
 #include <thread>
 
 using namespace Qt::StringLiterals;
@@ -50,8 +51,7 @@ QJsonObject updateStateJson(const BridgePackageUpdateState &state)
     return object;
 }
 
-QJsonValue
-advertisementJson(const std::optional<LocalPairingAdvertiser::Announcement> &announcement)
+QJsonValue advertisementJson(const std::optional<LocalPairingAnnouncement> &announcement)
 {
     if (!announcement)
         return QJsonValue::Null;
@@ -65,6 +65,42 @@ advertisementJson(const std::optional<LocalPairingAdvertiser::Announcement> &ann
                        {"txt"_L1, txt}};
 }
 
+QString discoveryStateName(LocalPairingDiscovery::State state)
+{
+    switch (state) {
+    case LocalPairingDiscovery::State::Inactive:
+        return u"inactive"_s;
+    case LocalPairingDiscovery::State::Registering:
+        return u"registering"_s;
+    case LocalPairingDiscovery::State::Published:
+        return u"published"_s;
+    case LocalPairingDiscovery::State::Failed:
+        return u"failed"_s;
+    }
+    return {};
+}
+
+QJsonObject discoveryJson(const LocalPairingDiscovery &discovery)
+{
+    QJsonObject object{{"state"_L1, discoveryStateName(discovery.state)}};
+    if (discovery.state == LocalPairingDiscovery::State::Failed)
+        object.insert("reason"_L1, discovery.reason);
+    if (discovery.state == LocalPairingDiscovery::State::Published) {
+        QJsonArray interfaces;
+        for (const DiscoveryInterface &interface : discovery.interfaces) {
+            interfaces.append(QJsonObject{
+                {"name"_L1, interface.name},
+                {"addresses"_L1, QJsonArray::fromStringList(interface.addresses)},
+            });
+        }
+        object.insert("interfaces"_L1, interfaces);
+    }
+    return object;
+}
+
+// A command longer than this is no command: it is dropped, and reading goes on after it.
+constexpr qsizetype maximumCommandBytes = 64 * 1024;
+
 } // namespace
 
 HeadlessFrontEnd::HeadlessFrontEnd(BridgeMenuBarStore &store, Options options, QObject *parent)
@@ -73,8 +109,6 @@ HeadlessFrontEnd::HeadlessFrontEnd(BridgeMenuBarStore &store, Options options, Q
     , m_options(options)
 {
     connect(&m_store, &BridgeMenuBarStore::stateChanged, this,
-            &HeadlessFrontEnd::printStateIfChanged);
-    connect(&m_store.localPairingAdvertiser(), &LocalPairingAdvertiser::announcementChanged, this,
             &HeadlessFrontEnd::printStateIfChanged);
     // Queued: a command that finishes synchronously must not run the next one from inside the
     // store's own notification.
@@ -89,7 +123,7 @@ HeadlessFrontEnd::~HeadlessFrontEnd() = default;
 
 QJsonObject HeadlessFrontEnd::stateJson(const BridgeMenuBarStore &store)
 {
-    const BridgeMenuBarState state = store.state();
+    const BridgeMenuBarState &state = store.state();
     const auto presentation = BridgeStatusPresentation::make(state, store.now());
     return {
         {"snapshot"_L1, state.snapshot ? QJsonValue(state.snapshot->toJson()) : QJsonValue()},
@@ -103,7 +137,8 @@ QJsonObject HeadlessFrontEnd::stateJson(const BridgeMenuBarStore &store)
         {"isRefreshing"_L1, state.isRefreshing},
         {"isPerformingAction"_L1, state.isPerformingAction},
         {"isSetupReady"_L1, store.isSetupReady()},
-        {"advertisement"_L1, advertisementJson(store.localPairingAdvertiser().announcement())},
+        {"advertisement"_L1, advertisementJson(state.discovery.announcement)},
+        {"discovery"_L1, discoveryJson(state.discovery)},
         {"view"_L1, presentation.toViewJson()},
     };
 }
@@ -114,9 +149,12 @@ void HeadlessFrontEnd::printStateIfChanged()
     if (line == m_lastLine)
         return;
     m_lastLine = line;
+    // A reader that went away is no reason to stop: the commands still run. (SIGPIPE is
+    // ignored, so a closed pipe only makes these calls fail.)
     std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
+    std::clearerr(stdout);
 }
 
 void HeadlessFrontEnd::enqueueCommand(const QString &line)
@@ -140,10 +178,13 @@ void HeadlessFrontEnd::runQueuedCommands()
 // Runs one command; false when it ended the program.
 bool HeadlessFrontEnd::runCommand(const QString &line)
 {
-    const QString command = line.section(u' ', 0, 0);
-    const QString argument = line.section(u' ', 1);
+    // A line typed on another system may end in CR; blanks around a command mean nothing.
+    const QString text = line.trimmed();
+    const qsizetype space = text.indexOf(QRegularExpression(u"\\s"_s));
+    const QString command = space < 0 ? text : text.first(space);
+    const QString argument = space < 0 ? QString() : text.sliced(space + 1);
     if (command == "refresh"_L1)
-        m_store.refresh();
+        m_store.requestRefresh();
     else if (command == "setup"_L1)
         m_store.runFirstRunSetup();
     else if (command == "start"_L1)
@@ -165,8 +206,8 @@ bool HeadlessFrontEnd::runCommand(const QString &line)
     else if (command == "quit"_L1) {
         quit();
         return false;
-    } else if (!line.trimmed().isEmpty()) {
-        std::fprintf(stderr, "pivra-menubar: unknown command: %s\n", qPrintable(line));
+    } else if (!text.isEmpty()) {
+        std::fprintf(stderr, "pivra-menubar: unknown command: %s\n", qPrintable(text));
     }
     return true;
 }
@@ -176,26 +217,58 @@ void HeadlessFrontEnd::quit()
     if (m_quitting)
         return;
     m_quitting = true;
-    m_store.localPairingAdvertiser().stop();
+    m_store.withdrawAnnouncement();
     printStateIfChanged();
     QCoreApplication::exit(0);
 }
 
 void HeadlessFrontEnd::startReadingInput()
 {
+    // Whoever reads our output may go away; that must not end the program.
+    std::signal(SIGPIPE, SIG_IGN);
     // A blocking reader thread serves pipes, terminals and files alike; it hands each line to
-    // the main thread and is left blocked at exit.
+    // the main thread and is left blocked at exit. It holds at most one line, of bounded length.
     QPointer<HeadlessFrontEnd> self(this);
     std::thread([self] {
-        std::string line;
-        while (std::getline(std::cin, line)) {
+        const auto deliver = [self](const QByteArray &line) {
             QMetaObject::invokeMethod(
                 qApp,
-                [self, text = QString::fromStdString(line)] {
+                [self, text = QString::fromUtf8(line)] {
                     if (self)
                         self->enqueueCommand(text);
                 },
                 Qt::QueuedConnection);
+        };
+        QByteArray line;
+        bool overlong = false;
+        char buffer[4096];
+        for (;;) {
+            const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                break;
+            for (const char c : QByteArrayView(buffer, got)) {
+                if (c != '\n') {
+                    if (line.size() < maximumCommandBytes)
+                        line += c;
+                    else
+                        overlong = true;
+                    continue;
+                }
+                if (overlong) {
+                    std::fprintf(stderr,
+                                 "pivra-menubar: a command line over %lld bytes was ignored\n",
+                                 static_cast<long long>(maximumCommandBytes));
+                } else {
+                    deliver(line);
+                }
+                line.clear();
+                overlong = false;
+            }
         }
+        // The last line counts even without its line break.
+        if (!line.isEmpty() && !overlong)
+            deliver(line);
     }).detach();
 }

@@ -105,14 +105,18 @@ std::optional<Record> decodeRecord(const QByteArray &document);
 class BridgeCLIAvailability
 {
 public:
-    enum class Case {
+    enum class Case
+    {
         Available, // the tool runs and answered its version query
-        Broken,    // the tool is there but fails; the message says how
-        Checking,  // no detection has finished yet
-        Missing,   // not installed or not found
+        Broken, // the tool is there but fails; the message says how
+        Checking, // no detection has finished yet
+        Missing, // not installed or not found
     };
 
-    static BridgeCLIAvailability available(const QString &version) { return {Case::Available, version}; }
+    static BridgeCLIAvailability available(const QString &version)
+    {
+        return {Case::Available, version};
+    }
     static BridgeCLIAvailability broken(const QString &message) { return {Case::Broken, message}; }
     static BridgeCLIAvailability checking() { return {Case::Checking, {}}; }
     static BridgeCLIAvailability missing() { return {Case::Missing, {}}; }
@@ -159,6 +163,13 @@ private:
     mutable QByteArray m_what;
 };
 
+// Thrown into work whose owner is going away; it ends the work quietly and is never shown.
+class OperationCancelled : public std::exception
+{
+public:
+    const char *what() const noexcept override { return "cancelled"; }
+};
+
 // The description shown for any error: the user-facing text when there is one, else the
 // platform's own description.
 QString errorDescription(const std::exception &error);
@@ -167,7 +178,8 @@ QString errorDescription(const std::exception_ptr &error);
 class BridgeControlError : public UserFacingError
 {
 public:
-    enum class Case {
+    enum class Case
+    {
         CommandFailed,
         InvalidSnapshot,
     };
@@ -202,7 +214,8 @@ private:
 class BridgeMenuBarActionError : public UserFacingError
 {
 public:
-    enum class Case {
+    enum class Case
+    {
         BrokenCLI,
         MissingCodex,
         MissingCLI,

@@ -23,6 +23,7 @@ namespace {
 const QString cliName = u"pivra"_s;
 const QString nodeName = u"node"_s;
 const QString npmViewCommand = u"npm view pivra version --json"_s;
+const QString npmInstallLatestCommand = u"npm install -g pivra@latest"_s;
 const QString unreadableInstalledVersion = u"The installed CLI returned an unreadable version."_s;
 
 // Note for the coroutines below: g++ 12 fails on a braced list built inside a co_await
@@ -63,10 +64,8 @@ std::optional<QString> lineValue(const QMap<QString, QString> &statusLines, cons
 template <typename Record>
 std::optional<Record> readStateFile(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    return decodeRecord<Record>(file.readAll());
+    const std::optional<QByteArray> content = PlatformPaths::readSmallFile(path);
+    return content ? decodeRecord<Record>(*content) : std::nullopt;
 }
 
 struct PlistFree
@@ -178,10 +177,13 @@ std::optional<QString> BridgeControlService::bundledOrDevelopmentBridgePackagePa
         candidates.append(appendPath(*resources, u"PivraBridge"_s));
     }
     // A development variable counts only when the application carries no package of its own.
-    if (qEnvironmentVariableIsSet("PIVRA_BRIDGE_PACKAGE_PATH"))
-        candidates.append(qEnvironmentVariable("PIVRA_BRIDGE_PACKAGE_PATH"));
-    if (qEnvironmentVariableIsSet("PIVRA_SOURCE_ROOT"))
-        candidates.append(appendPath(qEnvironmentVariable("PIVRA_SOURCE_ROOT"), u"pivra-bridge"_s));
+    // A relative one means this process's folder, where it is checked; npm, which runs in the
+    // home folder and reads a bare name as a registry package, must get it absolute.
+    if (!qEnvironmentVariableIsEmpty("PIVRA_BRIDGE_PACKAGE_PATH"))
+        candidates.append(directoryAt(qEnvironmentVariable("PIVRA_BRIDGE_PACKAGE_PATH")));
+    if (!qEnvironmentVariableIsEmpty("PIVRA_SOURCE_ROOT"))
+        candidates.append(
+            directoryAt(appendPath(qEnvironmentVariable("PIVRA_SOURCE_ROOT"), u"pivra-bridge"_s)));
 
     for (const QString &candidate : std::as_const(candidates)) {
         if (QFileInfo::exists(appendPath(candidate, u"package.json"_s)))
@@ -196,6 +198,8 @@ QCoro::Task<QString> BridgeControlService::resolveExecutable(QString name)
     try {
         const QString command = u"command -v "_s + name;
         lookup = co_await runner().run(command, {});
+    } catch (const OperationCancelled &) {
+        throw;
     } catch (...) {
         // Not found by the login shell (or no shell at all): the usual locations may have it.
     }
@@ -337,6 +341,8 @@ QCoro::Task<BridgeCLIAvailability> BridgeControlService::detectCLIAvailability()
         const BridgeCLIInvocation invocation = co_await resolveCLIInvocation();
         const QString command = invocation.commandLine({u"--version"_s});
         result = co_await runner().run(command, {});
+    } catch (const OperationCancelled &) {
+        throw;
     } catch (...) {
         co_return classifyCLIAvailability(std::current_exception());
     }
@@ -389,6 +395,8 @@ QCoro::Task<LatestVersionResult> BridgeControlService::fetchLatestPackageVersion
     ShellCommandResult result;
     try {
         result = co_await runner().run(npmViewCommand, {});
+    } catch (const OperationCancelled &) {
+        throw;
     } catch (...) {
         co_return LatestVersionResult{std::nullopt, std::current_exception()};
     }
@@ -402,9 +410,14 @@ QCoro::Task<LatestVersionResult> BridgeControlService::fetchLatestPackageVersion
 QCoro::Task<> BridgeControlService::installBridgePackage()
 {
     const auto packagePath = bundledOrDevelopmentBridgePackagePath();
-    const QString command = packagePath ? u"npm install -g "_s + shellQuote(*packagePath)
-                                        : u"npm install -g pivra@latest"_s;
-    co_await runner().run(command, {});
+    const QString command
+        = packagePath ? u"npm install -g "_s + shellQuote(*packagePath) : npmInstallLatestCommand;
+    co_await runner().run(command, {}, ShellCommandRunner::Kind::Install);
+}
+
+QCoro::Task<> BridgeControlService::updateBridgePackage()
+{
+    co_await runner().run(npmInstallLatestCommand, {}, ShellCommandRunner::Kind::Install);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -544,16 +557,13 @@ QString BridgeControlService::resolveStateDirectory(const QMap<QString, QString>
 
 std::optional<QString> BridgeControlService::readLaunchAgentStateDirectory() const
 {
-    QFile file(m_launchAgentPlistPath);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    const QByteArray data = file.readAll();
-    if (data.isEmpty() || data.size() > std::numeric_limits<uint32_t>::max())
+    const std::optional<QByteArray> data = PlatformPaths::readSmallFile(m_launchAgentPlistPath);
+    if (!data || data->isEmpty())
         return std::nullopt;
 
     // libplist tells the binary form from XML by its header.
     plist_t parsed = nullptr;
-    plist_from_memory(data.constData(), uint32_t(data.size()), &parsed);
+    plist_from_memory(data->constData(), uint32_t(data->size()), &parsed);
     const PlistHandle root(parsed);
     const plist_t variables = dictionaryItem(root.get(), "EnvironmentVariables");
     if (!variables || plist_get_node_type(variables) != PLIST_DICT)
@@ -579,7 +589,8 @@ QCoro::Task<> BridgeControlService::runBridgeCommand(QString argument,
 {
     const BridgeCLIInvocation invocation = co_await resolveCLIInvocation();
     const QString command = invocation.commandLine({argument});
-    co_await runner().run(command, commandEnvironment(relayOverride));
+    co_await runner().run(command, commandEnvironment(relayOverride),
+                          ShellCommandRunner::Kind::Command);
 }
 
 QCoro::Task<> BridgeControlService::startBridge(std::optional<QString> relayOverride)

@@ -59,6 +59,8 @@ public:
     virtual QCoro::Task<BridgeCLIAvailability> detectCLIAvailability();
     virtual QCoro::Task<LatestVersionResult> fetchLatestPackageVersion();
     virtual QCoro::Task<> installBridgePackage();
+    // "npm install -g pivra@latest", however the tool was installed before.
+    virtual QCoro::Task<> updateBridgePackage();
 
     // --- Bridge state and commands. The override is the user's connection address, if any.
     virtual QCoro::Task<BridgeSnapshot> loadSnapshot(std::optional<QString> relayOverride);

@@ -2,10 +2,12 @@
 
 #include "BridgeControlService.h"
 #include "LocalPairingAdvertiser.h"
+#include "Logging.h"
 #include "ShellCommandRunner.h"
 
 #include <QCoro/QCoroTimer>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QProcess>
 #include <QScopeGuard>
@@ -31,7 +33,7 @@ void openWithDesktop(const QString &path)
 {
     const QString opener = QStandardPaths::findExecutable(u"xdg-open"_s);
     if (opener.isEmpty() || !QProcess::startDetached(opener, {path}))
-        qInfo("Cannot open %s: no desktop opener available", qPrintable(path));
+        qCInfo(lcStore, "Cannot open %s: no desktop opener available", qPrintable(path));
 }
 
 } // namespace
@@ -48,6 +50,8 @@ BridgeMenuBarStore::BridgeMenuBarStore(Options options, QObject *parent)
     m_advertiser = m_options.advertiser ? m_options.advertiser : new LocalPairingAdvertiser(this);
     m_service = m_options.service ? m_options.service : std::make_shared<BridgeControlService>();
     connect(this, &BridgeMenuBarStore::stateChanged, this, &BridgeMenuBarStore::viewChanged);
+    connect(m_advertiser, &LocalPairingAdvertiser::discoveryChanged, this,
+            &BridgeMenuBarStore::discoveryChanged);
     if (!m_options.openPath)
         m_options.openPath = openWithDesktop;
 
@@ -57,48 +61,108 @@ BridgeMenuBarStore::BridgeMenuBarStore(Options options, QObject *parent)
     if (m_settings->status() != QSettings::NoError) {
         m_settingsProblem
             = u"Saved settings could not be read from %1."_s.arg(m_settings->fileName());
-        m_errorMessage = m_settingsProblem;
+        m_state.errorMessage = m_settingsProblem;
     }
-    m_relayOverride = m_settings->value(QLatin1StringView(relayOverrideKey)).toString();
+    m_state.relayOverride = m_settings->value(QLatin1StringView(relayOverrideKey)).toString();
+    m_state.discovery = m_advertiser->discovery();
 
+    // The cadence is part of the behaviour: a coarse timer would drift by up to a second.
+    m_refreshLoop.setTimerType(Qt::PreciseTimer);
     m_refreshLoop.setSingleShot(true);
     m_refreshLoop.setInterval(m_options.refreshInterval);
-    connect(&m_refreshLoop, &QTimer::timeout, this, [this] { backgroundRefresh(); });
+    connect(&m_refreshLoop, &QTimer::timeout, this, [this] { launch(backgroundRefresh()); });
     m_refreshLoop.start();
 
+    m_discoverySettle.setTimerType(Qt::PreciseTimer);
+    m_discoverySettle.setSingleShot(true);
+    m_discoverySettle.setInterval(m_options.discoverySettleLimit);
+    connect(&m_discoverySettle, &QTimer::timeout, this, [this] {
+        if (isIdle())
+            Q_EMIT idleChanged();
+    });
+
     if (m_options.bootstrap)
-        bootstrap();
+        launch(bootstrap());
 }
 
-BridgeMenuBarStore::~BridgeMenuBarStore() = default;
+BridgeMenuBarStore::~BridgeMenuBarStore()
+{
+    cancelTasks();
+    if (m_activity > 0) {
+        // The tasks resume into this object: let each one finish before any member goes.
+        QEventLoop drain;
+        m_drain = &drain;
+        drain.exec();
+        m_drain = nullptr;
+    }
+}
+
+void BridgeMenuBarStore::cancelTasks()
+{
+    m_cancelled = true;
+    m_refreshLoop.stop();
+    for (QTimer *sleep : std::as_const(m_sleeps))
+        sleep->start(0);
+    m_service->runner().cancelAll();
+}
+
+void BridgeMenuBarStore::launch(QCoro::Task<> task)
+{
+    own(this, std::move(task));
+}
+
+QCoro::Task<> BridgeMenuBarStore::own(BridgeMenuBarStore *store, QCoro::Task<> task)
+{
+    store->trackActivity(+1);
+    try {
+        co_await task;
+    } catch (const OperationCancelled &) {
+        // The store is going away; there is nobody left to tell.
+    } catch (const std::exception &error) {
+        qCWarning(lcStore, "A task ended with an error nobody handled: %s", error.what());
+    }
+    store->trackActivity(-1);
+}
+
+QCoro::Task<> BridgeMenuBarStore::sleep(std::chrono::milliseconds duration)
+{
+    if (m_cancelled)
+        throw OperationCancelled();
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
+    timer.start(duration);
+    m_sleeps.append(&timer);
+    const auto unregister = qScopeGuard([this, &timer] { m_sleeps.removeOne(&timer); });
+    co_await timer;
+    if (m_cancelled)
+        throw OperationCancelled();
+}
 
 bool BridgeMenuBarStore::isSetupReady() const
 {
-    if (!m_codexAppPath || !m_cliAvailability.isAvailable() || !m_snapshot)
+    const BridgeMenuBarState &s = m_state;
+    if (!s.codexAppPath || !s.cliAvailability.isAvailable() || !s.snapshot)
         return false;
-    const BridgePairingPayload *payload = m_snapshot->pairingPayload();
-    return m_snapshot->isConnected() && payload && payload->isLive(now());
+    const BridgePairingPayload *payload = s.snapshot->pairingPayload();
+    return s.snapshot->isConnected() && payload && payload->isLive(now());
 }
 
 bool BridgeMenuBarStore::isIdle() const
 {
-    return m_activity == 0 && !m_isPerformingAction;
+    const bool settling = m_state.discovery.state == LocalPairingDiscovery::State::Registering
+        && m_discoverySettle.isActive();
+    return m_activity == 0 && !m_state.isPerformingAction && !settling;
 }
 
-BridgeMenuBarState BridgeMenuBarStore::state() const
+QString BridgeMenuBarStore::stdoutLogPath() const
 {
-    return {
-        .snapshot = m_snapshot,
-        .updateState = m_updateState,
-        .cliAvailability = m_cliAvailability,
-        .codexAppPath = m_codexAppPath,
-        .relayOverride = m_relayOverride,
-        .isRefreshing = m_isRefreshing,
-        .isPerformingAction = m_isPerformingAction,
-        .setupStatusMessage = m_setupStatusMessage,
-        .transientMessage = m_transientMessage,
-        .errorMessage = m_errorMessage,
-    };
+    return m_state.snapshot ? m_state.snapshot->stdoutLogPath : QString();
+}
+
+QString BridgeMenuBarStore::stderrLogPath() const
+{
+    return m_state.snapshot ? m_state.snapshot->stderrLogPath : QString();
 }
 
 namespace {
@@ -125,12 +189,15 @@ QVariant optionalTint(const std::optional<StatusTint> &tint)
 
 QVariantMap BridgeMenuBarStore::view() const
 {
-    const BridgeStatusPresentation presentation = BridgeStatusPresentation::make(state(), now());
+    const BridgeStatusPresentation presentation = BridgeStatusPresentation::make(m_state, now());
     QVariantMap view = presentation.toViewJson().toVariantMap();
     QVariantMap pairing = view.value(u"pairing"_s).toMap();
     pairing.insert(u"indicatorTint"_s, optionalTint(presentation.pairing.indicatorTint));
     pairing.insert(u"textTint"_s, optionalTint(presentation.pairing.textTint));
     pairing.insert(u"textStyle"_s, textStyleName(presentation.pairing.textStyle));
+    pairing.insert(u"visibleOn"_s,
+                   presentation.pairing.visibleOn ? QVariant(*presentation.pairing.visibleOn)
+                                                  : QVariant());
     view.insert(u"pairing"_s, pairing);
     view.insert(u"labelDot"_s, optionalTint(presentation.labelDot));
     view.insert(u"labelDimmed"_s, presentation.labelDimmed);
@@ -139,25 +206,32 @@ QVariantMap BridgeMenuBarStore::view() const
 
 void BridgeMenuBarStore::requestRefresh()
 {
-    refresh();
+    launch(refresh(RefreshOption::ShowSpinner));
 }
 
 void BridgeMenuBarStore::openStdoutLog()
 {
-    if (m_snapshot && !m_snapshot->stdoutLogPath.isEmpty())
-        m_options.openPath(m_snapshot->stdoutLogPath);
+    if (!stdoutLogPath().isEmpty())
+        m_options.openPath(stdoutLogPath());
 }
 
 void BridgeMenuBarStore::openStderrLog()
 {
-    if (m_snapshot && !m_snapshot->stderrLogPath.isEmpty())
-        m_options.openPath(m_snapshot->stderrLogPath);
+    if (!stderrLogPath().isEmpty())
+        m_options.openPath(stderrLogPath());
 }
 
-QCoro::Task<> BridgeMenuBarStore::refresh()
+void BridgeMenuBarStore::withdrawAnnouncement()
+{
+    m_advertiser->stop();
+}
+
+QCoro::Task<> BridgeMenuBarStore::refresh(RefreshOptions options)
 {
     try {
-        co_await performRefresh(true, false);
+        co_await performRefresh(options);
+    } catch (const OperationCancelled &) {
+        throw;
     } catch (...) {
         // Already shown in errorMessage.
     }
@@ -165,29 +239,44 @@ QCoro::Task<> BridgeMenuBarStore::refresh()
 
 QCoro::Task<> BridgeMenuBarStore::backgroundRefresh()
 {
-    try {
-        co_await performRefresh(false, false);
-    } catch (...) {
-        // The loop never stops because of a failed refresh.
-    }
+    // The loop never stops because of a failed refresh.
+    co_await refresh({});
     m_refreshLoop.start();
 }
 
-QCoro::Task<std::optional<BridgeSnapshot>>
-BridgeMenuBarStore::performRefresh(bool showSpinner, bool clearSnapshotOnFailure)
+void BridgeMenuBarStore::showSnapshot(std::optional<BridgeSnapshot> snapshot,
+                                      const std::function<void(BridgeMenuBarState &)> &alsoChange)
 {
-    const ActivityScope activity(this);
-    if (showSpinner)
-        setIsRefreshing(true);
+    // The announcement follows the snapshot within the same change, so no view ever sees a
+    // snapshot beside the previous one's announcement.
+    m_handingOver = true;
+    m_advertiser->update(snapshot, now());
+    m_handingOver = false;
+    change([&](BridgeMenuBarState &s) {
+        s.snapshot = std::move(snapshot);
+        if (alsoChange)
+            alsoChange(s);
+        adoptDiscovery(s);
+    });
+}
 
-    setCliAvailability(co_await m_service->detectCLIAvailability());
-    if (!m_cliAvailability.isAvailable()) {
-        setSnapshot(std::nullopt);
-        setUpdateState({});
-        setTransientMessage({});
-        setErrorMessage(m_settingsProblem);
-        m_advertiser->stop();
-        setIsRefreshing(false);
+QCoro::Task<std::optional<BridgeSnapshot>>
+BridgeMenuBarStore::performRefresh(RefreshOptions options)
+{
+    if (options.testFlag(RefreshOption::ShowSpinner))
+        change([](BridgeMenuBarState &s) { s.isRefreshing = true; });
+    // Whichever way the refresh ends, the spinner stops with it.
+    const auto stopSpinner
+        = qScopeGuard([this] { change([](BridgeMenuBarState &s) { s.isRefreshing = false; }); });
+
+    const BridgeCLIAvailability availability = co_await m_service->detectCLIAvailability();
+    change([&](BridgeMenuBarState &s) { s.cliAvailability = availability; });
+    if (!availability.isAvailable()) {
+        showSnapshot(std::nullopt, [this](BridgeMenuBarState &s) {
+            s.updateState = {};
+            s.transientMessage.clear();
+            s.errorMessage = m_settingsProblem;
+        });
         co_return std::nullopt;
     }
 
@@ -196,25 +285,21 @@ BridgeMenuBarStore::performRefresh(bool showSpinner, bool clearSnapshotOnFailure
     try {
         BridgeSnapshot loaded = co_await m_service->loadSnapshot(effectiveRelayOverride());
         snapshot = co_await freshenedSnapshotIfNeeded(std::move(loaded));
+    } catch (const OperationCancelled &) {
+        throw;
     } catch (...) {
         failure = std::current_exception();
     }
     if (failure) {
-        if (clearSnapshotOnFailure) {
-            setSnapshot(std::nullopt);
-            setUpdateState({});
-            m_advertiser->stop();
-        }
-        setErrorMessage(errorDescription(failure));
-        setIsRefreshing(false);
+        if (options.testFlag(RefreshOption::ClearSnapshotOnFailure))
+            showSnapshot(std::nullopt, [](BridgeMenuBarState &s) { s.updateState = {}; });
+        change([&](BridgeMenuBarState &s) { s.errorMessage = errorDescription(failure); });
         std::rethrow_exception(failure);
     }
 
-    setSnapshot(snapshot);
-    m_advertiser->update(snapshot, now());
-    setErrorMessage(m_settingsProblem);
-    setUpdateState(co_await resolveUpdateState(snapshot->currentVersion));
-    setIsRefreshing(false);
+    showSnapshot(snapshot, [this](BridgeMenuBarState &s) { s.errorMessage = m_settingsProblem; });
+    const BridgePackageUpdateState update = co_await resolveUpdateState(snapshot->currentVersion);
+    change([&](BridgeMenuBarState &s) { s.updateState = update; });
     co_return snapshot;
 }
 
@@ -224,10 +309,7 @@ QCoro::Task<BridgeSnapshot> BridgeMenuBarStore::freshenedSnapshotIfNeeded(Bridge
         co_return snapshot;
 
     m_isRefreshingLocalPairing = true;
-    const auto clearFlag = qScopeGuard([store = QPointer(this)] {
-        if (store)
-            store->m_isRefreshingLocalPairing = false;
-    });
+    const auto clearFlag = qScopeGuard([this] { m_isRefreshingLocalPairing = false; });
     const auto after = snapshot.pairingCreatedDate();
     const auto relayOverride = relayOverrideForRestart(snapshot);
     co_await m_service->startBridge(relayOverride);
@@ -250,21 +332,24 @@ BridgeMenuBarStore::waitForFreshPairingSnapshot(std::optional<QDateTime> after,
         std::exception_ptr failure;
         try {
             read = co_await m_service->loadSnapshot(relayOverride);
+        } catch (const OperationCancelled &) {
+            throw;
         } catch (...) {
             failure = std::current_exception();
         }
         if (read) {
             // Every successful read is shown, fresh or not.
-            setSnapshot(read);
-            m_advertiser->update(read, now());
-            setUpdateState(co_await resolveUpdateState(read->currentVersion));
+            showSnapshot(read);
+            const BridgePackageUpdateState update
+                = co_await resolveUpdateState(read->currentVersion);
+            change([&](BridgeMenuBarState &s) { s.updateState = update; });
             if (isFreshPairingSnapshot(*read, after))
                 co_return *read;
         } else {
             // A failed read is shown and the wait goes on; only the time limit ends it.
-            setErrorMessage(errorDescription(failure));
+            change([&](BridgeMenuBarState &s) { s.errorMessage = errorDescription(failure); });
         }
-        co_await QCoro::sleepFor(m_options.pairingPollInterval);
+        co_await sleep(m_options.pairingPollInterval);
         if (++attempt == pairingPollAttempts)
             throw BridgeMenuBarActionError::pairingTimeout();
     }
@@ -286,9 +371,9 @@ BridgeMenuBarStore::resolveUpdateState(QString installedVersion)
 
 std::optional<QString> BridgeMenuBarStore::effectiveRelayOverride() const
 {
-    if (m_relayOverride.isEmpty())
+    if (m_state.relayOverride.isEmpty())
         return std::nullopt;
-    return m_relayOverride;
+    return m_state.relayOverride;
 }
 
 std::optional<QString>
@@ -301,12 +386,15 @@ BridgeMenuBarStore::relayOverrideForRestart(const BridgeSnapshot &snapshot) cons
 
 QCoro::Task<> BridgeMenuBarStore::bootstrap()
 {
-    const ActivityScope activity(this);
-    setCodexAppPath(m_service->detectCodexApplicationPath());
-    setCliAvailability(co_await m_service->detectCLIAvailability());
-    if (!m_cliAvailability.isAvailable()) {
-        setSnapshot(std::nullopt);
-        setUpdateState({});
+    const std::optional<QString> codex = m_service->detectCodexApplicationPath();
+    change([&](BridgeMenuBarState &s) { s.codexAppPath = codex; });
+    const BridgeCLIAvailability availability = co_await m_service->detectCLIAvailability();
+    change([&](BridgeMenuBarState &s) { s.cliAvailability = availability; });
+    if (!availability.isAvailable()) {
+        change([](BridgeMenuBarState &s) {
+            s.snapshot.reset();
+            s.updateState = {};
+        });
         attemptAutomaticSetupIfPossible(u"Preparing Pivra on this Mac..."_s);
         co_return;
     }
@@ -314,7 +402,9 @@ QCoro::Task<> BridgeMenuBarStore::bootstrap()
     std::optional<BridgeSnapshot> refreshed;
     bool failed = false;
     try {
-        refreshed = co_await performRefresh(true, false);
+        refreshed = co_await performRefresh(RefreshOption::ShowSpinner);
+    } catch (const OperationCancelled &) {
+        throw;
     } catch (...) {
         failed = true;
     }
@@ -330,40 +420,45 @@ QCoro::Task<> BridgeMenuBarStore::bootstrap()
 
 void BridgeMenuBarStore::attemptAutomaticSetupIfPossible(const QString &reason)
 {
-    if (m_didAttemptAutomaticSetup || m_isPerformingAction || !m_codexAppPath)
+    if (m_didAttemptAutomaticSetup || m_state.isPerformingAction || !m_state.codexAppPath)
         return;
     m_didAttemptAutomaticSetup = true;
-    setSetupStatusMessage(reason);
+    change([&](BridgeMenuBarState &s) { s.setupStatusMessage = reason; });
     runFirstRunSetup();
 }
 
 std::optional<QDateTime> BridgeMenuBarStore::previousSessionDate() const
 {
-    return m_snapshot ? m_snapshot->pairingCreatedDate() : std::nullopt;
+    return m_state.snapshot ? m_state.snapshot->pairingCreatedDate() : std::nullopt;
 }
 
 void BridgeMenuBarStore::runFirstRunSetup()
 {
     const auto after = previousSessionDate();
     runAction(u"Mac connection is ready."_s, [this, after]() -> QCoro::Task<> {
-        setSetupStatusMessage(u"Checking Codex on this Mac..."_s);
-        setCodexAppPath(m_service->detectCodexApplicationPath());
-        if (!m_codexAppPath)
+        const auto progress = [this](const QString &message) {
+            change([&](BridgeMenuBarState &s) { s.setupStatusMessage = message; });
+        };
+        progress(u"Checking Codex on this Mac..."_s);
+        const std::optional<QString> codex = m_service->detectCodexApplicationPath();
+        change([&](BridgeMenuBarState &s) { s.codexAppPath = codex; });
+        if (!codex)
             throw BridgeMenuBarActionError::missingCodex();
 
-        setSetupStatusMessage(u"Preparing the Pivra Mac connector..."_s);
-        setCliAvailability(co_await m_service->detectCLIAvailability());
-        if (!m_cliAvailability.isAvailable())
+        progress(u"Preparing the Pivra Mac connector..."_s);
+        const BridgeCLIAvailability availability = co_await m_service->detectCLIAvailability();
+        change([&](BridgeMenuBarState &s) { s.cliAvailability = availability; });
+        if (!availability.isAvailable())
             co_await m_service->installBridgePackage();
         co_await requireCLIAvailability();
         restoreSavedRelayOverrideIfNeeded();
 
-        setSetupStatusMessage(u"Starting the secure Mac connection..."_s);
+        progress(u"Starting the secure Mac connection..."_s);
         co_await m_service->startBridge(effectiveRelayOverride());
 
-        setSetupStatusMessage(u"Preparing the phone pairing code..."_s);
+        progress(u"Preparing the phone pairing code..."_s);
         co_await waitForFreshPairingSnapshot(after, effectiveRelayOverride());
-        setSetupStatusMessage(u"Ready to pair from iPhone."_s);
+        progress(u"Ready to pair from iPhone."_s);
     });
 }
 
@@ -398,7 +493,7 @@ void BridgeMenuBarStore::runBridgeCommand(const QString &successMessage, BridgeC
     runAction(successMessage, [this, command]() -> QCoro::Task<> {
         co_await requireCLIAvailability();
         co_await (m_service.get()->*command)(effectiveRelayOverride());
-        co_await performRefresh(false, true);
+        co_await performRefresh(RefreshOption::ClearSnapshotOnFailure);
     });
 }
 
@@ -406,50 +501,58 @@ void BridgeMenuBarStore::updateBridgePackage()
 {
     runAction(u"Mac connector updated."_s, [this]() -> QCoro::Task<> {
         co_await requireCLIAvailability();
-        co_await m_service->runner().run(u"npm install -g pivra@latest"_s, {});
+        co_await m_service->updateBridgePackage();
         // A loaded bridge keeps running the old version until it is restarted.
-        if (m_snapshot && m_snapshot->launchdLoaded)
+        if (m_state.snapshot && m_state.snapshot->launchdLoaded)
             co_await m_service->startBridge(effectiveRelayOverride());
-        co_await performRefresh(false, true);
+        co_await performRefresh(RefreshOption::ClearSnapshotOnFailure);
     });
 }
 
 void BridgeMenuBarStore::runAction(const QString &successMessage,
                                    std::function<QCoro::Task<>()> operation)
 {
-    if (m_isPerformingAction)
+    if (m_state.isPerformingAction || m_cancelled)
         return;
-    setIsPerformingAction(true);
-    setTransientMessage({});
-    setErrorMessage(m_settingsProblem);
-    runActionTask(successMessage, std::move(operation));
+    change([this](BridgeMenuBarState &s) {
+        s.isPerformingAction = true;
+        s.transientMessage.clear();
+        s.errorMessage = m_settingsProblem;
+    });
+    launch(runActionTask(successMessage, std::move(operation)));
 }
 
 QCoro::Task<> BridgeMenuBarStore::runActionTask(QString successMessage,
                                                 std::function<QCoro::Task<>()> operation)
 {
-    const ActivityScope activity(this);
+    // The flag falls with the task, also when the store cancels it.
+    const auto done = qScopeGuard(
+        [this] { change([](BridgeMenuBarState &s) { s.isPerformingAction = false; }); });
     std::exception_ptr failure;
     try {
         co_await operation();
+    } catch (const OperationCancelled &) {
+        throw;
     } catch (...) {
         failure = std::current_exception();
     }
-    if (failure)
-        setErrorMessage(errorDescription(failure));
-    else
-        setTransientMessage(successMessage);
-    setIsPerformingAction(false);
+    change([&](BridgeMenuBarState &s) {
+        if (failure)
+            s.errorMessage = errorDescription(failure);
+        else
+            s.transientMessage = successMessage;
+    });
 }
 
 QCoro::Task<> BridgeMenuBarStore::requireCLIAvailability()
 {
-    setCliAvailability(co_await m_service->detectCLIAvailability());
-    switch (m_cliAvailability.kind()) {
+    const BridgeCLIAvailability availability = co_await m_service->detectCLIAvailability();
+    change([&](BridgeMenuBarState &s) { s.cliAvailability = availability; });
+    switch (availability.kind()) {
     case BridgeCLIAvailability::Case::Available:
         co_return;
     case BridgeCLIAvailability::Case::Broken:
-        throw BridgeMenuBarActionError::brokenCLI(m_cliAvailability.message());
+        throw BridgeMenuBarActionError::brokenCLI(availability.message());
     case BridgeCLIAvailability::Case::Checking:
     case BridgeCLIAvailability::Case::Missing:
         throw BridgeMenuBarActionError::missingCLI();
@@ -460,46 +563,38 @@ void BridgeMenuBarStore::openLogsFolder()
 {
     QString folder;
     // A blank log path would name the current directory's grandparent; fall back instead.
-    if (m_snapshot && !m_snapshot->stderrLogPath.trimmed().isEmpty()) {
-        const QFileInfo log(m_snapshot->stderrLogPath);
+    if (m_state.snapshot && !m_state.snapshot->stderrLogPath.trimmed().isEmpty()) {
+        const QFileInfo log(m_state.snapshot->stderrLogPath);
         folder = QFileInfo(log.absolutePath()).absolutePath().trimmed();
     }
     if (folder.isEmpty())
-        folder = QDir::homePath() + u"/.pivra"_s;
+        folder = m_service->defaultStateDirectory();
     m_options.openPath(folder);
 }
 
 void BridgeMenuBarStore::saveRelayOverride(const QString &text)
 {
-    setRelayOverride(text.trimmed());
-    writeRelayOverride(m_relayOverride);
-    refreshAfterOverrideChange();
+    const QString relay = text.trimmed();
+    change([&](BridgeMenuBarState &s) { s.relayOverride = relay; });
+    writeRelayOverride(relay);
+    launch(refresh(RefreshOption::ShowSpinner));
 }
 
 void BridgeMenuBarStore::clearRelayOverride()
 {
-    setRelayOverride({});
+    change([](BridgeMenuBarState &s) { s.relayOverride.clear(); });
     writeRelayOverride(std::nullopt);
-    refreshAfterOverrideChange();
-}
-
-QCoro::Task<> BridgeMenuBarStore::refreshAfterOverrideChange()
-{
-    try {
-        co_await performRefresh(true, false);
-    } catch (...) {
-        // Shown in errorMessage by the refresh.
-    }
+    launch(refresh(RefreshOption::ShowSpinner));
 }
 
 void BridgeMenuBarStore::restoreSavedRelayOverrideIfNeeded()
 {
-    if (!m_relayOverride.isEmpty() || !m_snapshot)
+    if (!m_state.relayOverride.isEmpty() || !m_state.snapshot)
         return;
-    const QString candidate = m_snapshot->relayCandidate();
+    const QString candidate = m_state.snapshot->relayCandidate();
     if (candidate.trimmed().isEmpty())
         return;
-    setRelayOverride(candidate);
+    change([&](BridgeMenuBarState &s) { s.relayOverride = candidate; });
     writeRelayOverride(candidate);
 }
 
@@ -516,86 +611,49 @@ void BridgeMenuBarStore::writeRelayOverride(const std::optional<QString> &value)
     }
     m_settingsProblem
         = u"The connection address could not be saved to %1."_s.arg(m_settings->fileName());
-    setErrorMessage(m_settingsProblem);
+    change([this](BridgeMenuBarState &s) { s.errorMessage = m_settingsProblem; });
+}
+
+void BridgeMenuBarStore::discoveryChanged()
+{
+    // During a hand-over the store takes the new state itself, together with the snapshot.
+    if (!m_handingOver)
+        change([this](BridgeMenuBarState &s) { adoptDiscovery(s); });
+}
+
+void BridgeMenuBarStore::adoptDiscovery(BridgeMenuBarState &state)
+{
+    const LocalPairingDiscovery &discovery = m_advertiser->discovery();
+    if (discovery.state == LocalPairingDiscovery::State::Registering) {
+        // The limit runs from the moment registering began, not from each report.
+        if (state.discovery.state != LocalPairingDiscovery::State::Registering)
+            m_discoverySettle.start();
+    } else {
+        m_discoverySettle.stop();
+    }
+    state.discovery = discovery;
 }
 
 void BridgeMenuBarStore::trackActivity(int delta)
 {
     const bool wasIdle = isIdle();
     m_activity += delta;
+    if (m_activity == 0 && m_drain)
+        m_drain->quit();
     if (wasIdle != isIdle())
         Q_EMIT idleChanged();
 }
 
-BridgeMenuBarStore::ActivityScope::ActivityScope(BridgeMenuBarStore *store)
-    : m_store(store)
+void BridgeMenuBarStore::change(const std::function<void(BridgeMenuBarState &)> &apply)
 {
-    m_store->trackActivity(+1);
-}
-
-BridgeMenuBarStore::ActivityScope::~ActivityScope()
-{
-    if (m_store)
-        m_store->trackActivity(-1);
-}
-
-template <typename T>
-void BridgeMenuBarStore::assign(T &member, T value, void (BridgeMenuBarStore::*changed)())
-{
-    member = std::move(value);
-    Q_EMIT(this->*changed)();
-    Q_EMIT stateChanged();
-}
-
-void BridgeMenuBarStore::setSnapshot(std::optional<BridgeSnapshot> value)
-{
-    assign(m_snapshot, std::move(value), &BridgeMenuBarStore::snapshotChanged);
-}
-
-void BridgeMenuBarStore::setUpdateState(BridgePackageUpdateState value)
-{
-    assign(m_updateState, std::move(value), &BridgeMenuBarStore::updateStateChanged);
-}
-
-void BridgeMenuBarStore::setCliAvailability(BridgeCLIAvailability value)
-{
-    assign(m_cliAvailability, std::move(value), &BridgeMenuBarStore::cliAvailabilityChanged);
-}
-
-void BridgeMenuBarStore::setCodexAppPath(std::optional<QString> value)
-{
-    assign(m_codexAppPath, std::move(value), &BridgeMenuBarStore::codexAppPathChanged);
-}
-
-void BridgeMenuBarStore::setRelayOverride(QString value)
-{
-    assign(m_relayOverride, std::move(value), &BridgeMenuBarStore::relayOverrideChanged);
-}
-
-void BridgeMenuBarStore::setIsRefreshing(bool value)
-{
-    assign(m_isRefreshing, value, &BridgeMenuBarStore::isRefreshingChanged);
-}
-
-void BridgeMenuBarStore::setIsPerformingAction(bool value)
-{
+    const QString relayBefore = m_state.relayOverride;
     const bool wasIdle = isIdle();
-    assign(m_isPerformingAction, value, &BridgeMenuBarStore::isPerformingActionChanged);
+    apply(m_state);
+    if (m_state.relayOverride != relayBefore)
+        Q_EMIT relayOverrideChanged();
     if (wasIdle != isIdle())
         Q_EMIT idleChanged();
-}
-
-void BridgeMenuBarStore::setSetupStatusMessage(QString value)
-{
-    assign(m_setupStatusMessage, std::move(value), &BridgeMenuBarStore::setupStatusMessageChanged);
-}
-
-void BridgeMenuBarStore::setTransientMessage(QString value)
-{
-    assign(m_transientMessage, std::move(value), &BridgeMenuBarStore::transientMessageChanged);
-}
-
-void BridgeMenuBarStore::setErrorMessage(QString value)
-{
-    assign(m_errorMessage, std::move(value), &BridgeMenuBarStore::errorMessageChanged);
+    // Every assignment is news, as with an observed property: the setup window comes forward
+    // again on each one while the computer is not ready.
+    Q_EMIT stateChanged();
 }

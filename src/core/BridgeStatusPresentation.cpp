@@ -239,9 +239,8 @@ struct Rules
             card.state = PairingCard::State::Live;
             card.indicator = u"Ready"_s;
             card.indicatorTint = StatusTint::Green;
-            card.text = u"iPhone can find this Mac automatically on the same Wi-Fi."_s;
-            card.discovery = u"Published"_s;
             card.renews = shortLocalTime(payload()->expiresAt);
+            describeDiscovery(card);
             break;
         case PayloadState::Expired:
             card.state = PairingCard::State::Expired;
@@ -257,6 +256,89 @@ struct Rules
             break;
         }
         return card;
+    }
+
+    // A live code is only as good as the announcement that carries it: the card says
+    // "Published" when a phone on the network can see it, and otherwise what is in the way and
+    // what the user can do about it.
+    void describeDiscovery(PairingCard &card) const
+    {
+        using State = LocalPairingDiscovery::State;
+        using Failure = LocalPairingDiscovery::Failure;
+        const LocalPairingDiscovery &discovery = state.discovery;
+        const auto problem = [&card](const QString &row, const QString &text) {
+            card.discovery = row;
+            card.text = text;
+            card.textTint = StatusTint::Orange;
+        };
+        switch (discovery.state) {
+        case State::Published:
+            if (discovery.isOnNetwork()) {
+                card.text = u"iPhone can find this Mac automatically on the same Wi-Fi."_s;
+                card.discovery = u"Published"_s;
+                card.visibleOn = visibleOn(discovery.interfaces);
+            } else if (!discovery.interfaces.isEmpty()) {
+                problem(u"This computer only"_s,
+                        u"iPhone cannot find this Mac: it is announced only to itself. Connect "
+                        u"to the iPhone's Wi-Fi, or add that network to allow-interfaces in "
+                        u"/etc/avahi/avahi-daemon.conf."_s);
+            } else {
+                problem(u"No network"_s,
+                        u"iPhone cannot find this Mac: no network carries its announcement. "
+                        u"Connect to the same Wi-Fi as the iPhone."_s);
+            }
+            return;
+        case State::Registering:
+            card.discovery = u"Announcing..."_s;
+            card.text = u"Announcing this Mac on the local network..."_s;
+            card.textStyle = TextStyle::Secondary;
+            return;
+        case State::Inactive:
+            card.discovery = u"Not announced"_s;
+            card.text = u"iPhone can find this Mac once the Mac connection is connected."_s;
+            card.textStyle = TextStyle::Secondary;
+            return;
+        case State::Failed:
+            break;
+        }
+        switch (discovery.failure) {
+        case Failure::NoDaemon:
+            problem(u"DNS-SD service stopped"_s,
+                    u"iPhone cannot find this Mac: the DNS-SD service (avahi-daemon) is not "
+                    u"running. Start it with: sudo systemctl start avahi-daemon"_s);
+            return;
+        case Failure::NoSystemBus:
+            problem(u"System bus not running"_s,
+                    u"iPhone cannot find this Mac: the D-Bus system bus is not running, so the "
+                    u"DNS-SD service cannot be reached. Start it with: sudo systemctl start "
+                    u"dbus"_s);
+            return;
+        case Failure::Listener:
+            problem(u"Announcement failed"_s,
+                    u"iPhone cannot find this Mac: no port could be opened for the "
+                    u"announcement (%1)."_s.arg(discovery.reason));
+            return;
+        case Failure::Daemon:
+        case Failure::None:
+            problem(u"Announcement failed"_s,
+                    u"iPhone cannot find this Mac: avahi-daemon refused the announcement "
+                    u"(%1)."_s.arg(discovery.reason));
+            return;
+        }
+    }
+
+    // "wlan0 192.168.1.23; eth0 10.0.0.5, fe80::1": the interfaces a phone can see it on.
+    static QString visibleOn(const QList<DiscoveryInterface> &interfaces)
+    {
+        QStringList parts;
+        for (const DiscoveryInterface &interface : interfaces) {
+            if (interface.isLoopback)
+                continue;
+            parts.append(QStringList{interface.name, interface.addresses.join(u", "_s)}
+                             .join(u' ')
+                             .trimmed());
+        }
+        return parts.join(u"; "_s);
     }
 
     QList<FeedbackLine> feedback() const

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "BridgeControlModels.h"
+#include "BridgeMenuBarState.h"
 
 #include <QDateTime>
 #include <QJsonObject>
@@ -13,23 +13,6 @@
 // Everything the panel, the tray label and the headless front end show is derived here from a
 // plain copy of the store's state and the current instant, so the three stay in agreement and
 // the rules can be checked without a display.
-
-// A plain copy of the store's observable state.
-struct BridgeMenuBarState
-{
-    std::optional<BridgeSnapshot> snapshot;
-    BridgePackageUpdateState updateState;
-    BridgeCLIAvailability cliAvailability = BridgeCLIAvailability::checking();
-    std::optional<QString> codexAppPath;
-    QString relayOverride;
-    bool isRefreshing = false;
-    bool isPerformingAction = false;
-    QString setupStatusMessage;
-    QString transientMessage;
-    QString errorMessage;
-
-    bool operator==(const BridgeMenuBarState &) const = default;
-};
 
 // The named colours of the interface; each front end maps them to its own palette.
 enum class StatusTint
@@ -94,7 +77,12 @@ struct PairingCard
     QString text;
     std::optional<StatusTint> textTint; // takes precedence over textStyle
     TextStyle textStyle = TextStyle::Primary;
+    // "Published" only when a phone on the network can see the announcement; otherwise what
+    // keeps it from seeing it.
     std::optional<QString> discovery;
+    // Where it is published: each network interface with this computer's address there, for
+    // comparing with the phone's Wi-Fi.
+    std::optional<QString> visibleOn;
     // The expiry as a local clock time in the user's short time format, without the date.
     std::optional<QString> renews;
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BridgeControlModels.h"
+#include "LocalPairingDiscovery.h"
 
 #include <QDateTime>
 #include <QMap>
@@ -11,32 +12,26 @@
 #include <memory>
 #include <optional>
 
+class AvahiRegistrar;
 class QTcpServer;
 
 // Announces the live pairing payload over DNS-SD while the bridge is connected, so that a phone on
 // the same network can pair without scanning anything. The payload travels only in the TXT
 // record; the port behind the announcement accepts nothing.
 //
-// Lives on the main thread. The Avahi client runs on its own thread and survives the daemon going
-// away: the current payload is registered again as soon as a daemon answers, without any call
-// from the owner.
+// Lives on the main thread and decides what is announced; its registrar deals with the daemon
+// on a thread of its own and says where the announcement can really be seen. The current
+// payload is registered again as soon as a daemon answers, without any call from the owner.
 class LocalPairingAdvertiser : public QObject
 {
     Q_OBJECT
 
 public:
-    struct Announcement
-    {
-        QString name;
-        QString type;
-        QString domain;
-        quint16 port = 0;
-        QMap<QString, QString> txt;
-        bool operator==(const Announcement &) const = default;
-    };
-
     // Gives the computer's user-visible name, or nothing when it has none.
     using ComputerNameSource = std::function<std::optional<QString>()>;
+
+    static constexpr auto serviceType = QLatin1StringView("_pivra._tcp");
+    static constexpr auto serviceDomain = QLatin1StringView("local");
 
     explicit LocalPairingAdvertiser(QObject *parent = nullptr);
     ~LocalPairingAdvertiser() override;
@@ -49,8 +44,8 @@ public:
 
     // The payload the current announcement carries, set as soon as publication starts.
     std::optional<BridgePairingPayload> publishedPayload() const;
-    // What is registered with the daemon right now (name after any collision rename), or nothing.
-    std::optional<Announcement> announcement() const;
+    // Where the announcement stands and where a phone can see it.
+    const LocalPairingDiscovery &discovery() const { return m_discovery; }
 
     // Replaces the source of the computer's name; the default is localizedComputerName().
     void setComputerNameSource(ComputerNameSource source);
@@ -66,22 +61,18 @@ public:
     static std::optional<QString> prettyHostName(const QByteArray &machineInfo);
 
 Q_SIGNALS:
-    // Whenever announcement() changes: registered, renamed or withdrawn.
-    void announcementChanged();
+    void discoveryChanged();
 
 private:
-    class Registrar;
-
     void publish(const BridgePairingPayload &payload);
-    void registrationChanged(quint64 generation, const std::optional<QString> &registeredName);
-    void setAnnouncement(const std::optional<Announcement> &announcement);
+    void setDiscovery(LocalPairingDiscovery discovery);
 
     std::unique_ptr<QTcpServer> m_listener;
     std::optional<BridgePairingPayload> m_publishedPayload;
-    std::optional<Announcement> m_announcement;
-    // Tells the Avahi thread's reports about an earlier publication from ones about this one.
+    LocalPairingDiscovery m_discovery;
+    // Tells the registrar's reports about an earlier publication from ones about this one.
     quint64 m_generation = 0;
     ComputerNameSource m_computerName;
     // Declared last so that its thread stops before anything it reports to goes away.
-    std::unique_ptr<Registrar> m_registrar;
+    std::unique_ptr<AvahiRegistrar> m_registrar;
 };

@@ -4,10 +4,16 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 #include <unicode/coll.h>
 #include <unicode/locid.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -66,6 +72,47 @@ std::optional<QString> desktopEntryPath(const QString &desktopId)
             return candidate;
     }
     return std::nullopt;
+}
+
+std::optional<QByteArray> readSmallFile(const QString &path, qint64 limit)
+{
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+    const int fd
+        = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return std::nullopt;
+    const auto closeFile = qScopeGuard([fd] { ::close(fd); });
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > limit)
+        return std::nullopt;
+    // The file may grow while it is read: one byte more than the limit tells.
+    QByteArray content(qsizetype(std::min<qint64>(info.st_size, limit) + 1), Qt::Uninitialized);
+    qsizetype filled = 0;
+    for (;;) {
+        if (filled == content.size()) {
+            if (filled > limit)
+                return std::nullopt;
+            content.resize(std::min<qsizetype>(content.size() * 2, qsizetype(limit) + 1));
+        }
+        const ssize_t got = ::read(fd, content.data() + filled, size_t(content.size() - filled));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return std::nullopt;
+        if (got == 0)
+            break;
+        filled += got;
+    }
+    content.truncate(filled);
+    return content;
+}
+
+bool isAbsentOrSmallRegularFile(const QString &path, qint64 limit)
+{
+    struct stat info;
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return errno == ENOENT;
+    return S_ISREG(info.st_mode) && info.st_size <= limit;
 }
 
 int localizedStandardCompare(const QString &left, const QString &right)

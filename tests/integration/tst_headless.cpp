@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTest>
 
@@ -156,6 +157,23 @@ QString sessionOf(const QJsonObject &state)
         .toString();
 }
 
+// Runs a program to its end and gives what it printed.
+QByteArray run(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    process.waitForFinished(20000);
+    return process.readAll();
+}
+
+bool testAvahi(const QString &command)
+{
+    QProcess process;
+    process.start(u"bash"_s, {QStringLiteral(PIVRA_SOURCE_DIR "/scripts/lib/test-avahi"), command});
+    return process.waitForFinished(20000) && process.exitCode() == 0;
+}
+
 QString settingsPath(const TestSandbox &sandbox)
 {
     return sandbox.home() + u"/.config/Pivra/PivraMenuBar.conf"_s;
@@ -197,19 +215,13 @@ private Q_SLOTS:
     void cleanup() { m_sandbox.cleanUp(); }
 
     // Nothing installed: the automatic setup installs the tool from the registry, starts the
-    // bridge and ends ready, announcing the pairing payload.
+    // bridge and ends ready; the app is idle only once the announcement has settled, so the
+    // last line before it exits already says what the phone can see.
     void launchFromNothing()
     {
         setUpSandbox({.registry = true, .install = TestSandbox::Install::None});
-        // Announcing needs the loopback test daemon; scripts/test says when there is none.
-        const bool dnssd = qEnvironmentVariableIsEmpty("PIVRA_SKIP_DNSSD");
-        HeadlessApp app;
-        const auto announced = app.waitFor([dnssd](const QJsonObject &s) {
-            return s["isSetupReady"_L1].toBool() && (s["advertisement"_L1].isObject() || !dnssd)
-                && !HeadlessApp::isBusy(s);
-        });
-        QVERIFY2(announced, app.standardError().constData());
-        QVERIFY(app.quit());
+        HeadlessApp app({u"--exit-when-idle"_s});
+        QVERIFY2(app.waitForExit(), app.standardError().constData());
 
         QCOMPARE(app.history(u"setupStatusMessage"_s),
                  (QStringList{
@@ -217,17 +229,90 @@ private Q_SLOTS:
                      u"Preparing the Pivra Mac connector..."_s,
                      u"Starting the secure Mac connection..."_s,
                      u"Preparing the phone pairing code..."_s, u"Ready to pair from iPhone."_s}));
-        const QJsonObject ready = *announced;
+        const QJsonObject ready = app.states().at(app.states().size() - 2);
+        QVERIFY(ready["isSetupReady"_L1].toBool());
         QCOMPARE(ready["transientMessage"_L1].toString(), u"Mac connection is ready."_s);
         QCOMPARE(ready["errorMessage"_L1].toString(), u""_s);
         QCOMPARE(ready["cliAvailability"_L1].toObject()["version"_L1].toString(), u"0.5.0"_s);
-        if (!dnssd)
-            return; // no test avahi-daemon of our own: nothing is announced
+        QCOMPARE(ready["discovery"_L1].toObject()["state"_L1].toString(), u"published"_s);
+        QCOMPARE(ready["view"_L1].toObject()["pairing"_L1].toObject()["discovery"_L1].toString(),
+                 u"Published"_s);
         const QJsonObject advertisement = ready["advertisement"_L1].toObject();
         QCOMPARE(advertisement["type"_L1].toString(), u"_pivra._tcp"_s);
         QCOMPARE(advertisement["txt"_L1].toObject()["sessionId"_L1].toString(), sessionOf(ready));
-        // Quitting withdraws the announcement.
+        // Leaving withdraws the announcement.
         QVERIFY(app.last()["advertisement"_L1].isNull());
+        QCOMPARE(app.last()["discovery"_L1].toObject(), (QJsonObject{{"state"_L1, u"inactive"_s}}));
+    }
+
+    // Catches a card that keeps saying "Published" while the daemon is gone, or a state that
+    // needs a refresh to follow it: absent at start, started (published within 5 s), killed
+    // (failed within 5 s); and a collision, which shows the renamed service.
+    void discoveryFollowsDaemon()
+    {
+        setUpSandbox({});
+        QVERIFY(m_sandbox.startBridge(10000));
+        qputenv("PIVRA_COMPUTER_NAME", "Headless Mac");
+        const auto restore = qScopeGuard([] {
+            qunsetenv("PIVRA_COMPUTER_NAME");
+            testAvahi(u"start"_s);
+        });
+        const auto discoveryRow = [](const QJsonObject &s) {
+            return s["view"_L1].toObject()["pairing"_L1].toObject()["discovery"_L1].toString();
+        };
+        const auto discoveryState = [](const QJsonObject &s) {
+            return s["discovery"_L1].toObject()["state"_L1].toString();
+        };
+        QVERIFY(testAvahi(u"stop"_s));
+        {
+            HeadlessApp app;
+            const auto stopped = app.waitFor([&](const QJsonObject &s) {
+                return discoveryRow(s) == u"DNS-SD service stopped"_s;
+            });
+            QVERIFY2(stopped, app.standardError().constData());
+            QCOMPARE((*stopped)["discovery"_L1].toObject()["reason"_L1].toString(),
+                     u"avahi-daemon is not running."_s);
+            QVERIFY((*stopped)["advertisement"_L1].isNull());
+
+            QVERIFY(testAvahi(u"start"_s));
+            qsizetype from = app.states().size();
+            const auto published = app.waitFor(
+                [&](const QJsonObject &s) { return discoveryRow(s) == u"Published"_s; }, 5000,
+                from);
+            QVERIFY2(published, "not published within 5 s of the daemon's start");
+            QCOMPARE((*published)["advertisement"_L1].toObject()["name"_L1].toString(),
+                     u"Pivra Headless Mac"_s);
+            QCOMPARE((*published)["discovery"_L1].toObject()["interfaces"_L1].toArray().size(), 2);
+
+            QVERIFY(testAvahi(u"kill"_s));
+            from = app.states().size();
+            QVERIFY2(
+                app.waitFor([&](const QJsonObject &s) { return discoveryState(s) == u"failed"_s; },
+                            5000, from),
+                "the state did not follow the daemon within 5 s");
+            QVERIFY(app.quit());
+        }
+
+        QVERIFY(testAvahi(u"start"_s));
+        QProcess other;
+        other.start(u"avahi-publish"_s,
+                    {u"-s"_s, u"Pivra Headless Mac"_s, u"_pivra._tcp"_s, u"9"_s});
+        const auto stopOther = qScopeGuard([&] {
+            other.terminate();
+            other.waitForFinished();
+        });
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return run(u"avahi-browse"_s, {u"-pt"_s, u"_pivra._tcp"_s})
+                    .contains("Pivra\\032Headless\\032Mac");
+            },
+            10000));
+        HeadlessApp app({u"--exit-when-idle"_s});
+        QVERIFY(app.waitForExit());
+        const QJsonObject idle = app.states().at(app.states().size() - 2);
+        QCOMPARE(idle["advertisement"_L1].toObject()["name"_L1].toString(),
+                 u"Pivra Headless Mac #2"_s);
+        QCOMPARE(discoveryRow(idle), u"Published"_s);
     }
 
     // Start-up states that must not run the automatic setup: a connected bridge with a live

@@ -56,8 +56,8 @@ class ScriptedRunner : public ShellCommandRunner
 public:
     QStringList commands;
 
-    QCoro::Task<ShellCommandResult> run(const QString &command,
-                                        const QMap<QString, QString> &) override
+    QCoro::Task<ShellCommandResult> run(const QString &command, const QMap<QString, QString> &,
+                                        Kind) override
     {
         commands << command;
         co_await QCoro::sleepFor(5ms);

@@ -41,6 +41,8 @@ struct StoreHarness
             .now = [this] { return clock; },
             .refreshInterval = std::chrono::hours(1),
             .pairingPollInterval = std::chrono::milliseconds(1),
+            // Store logic does not wait for the loopback daemon; the headless tests do.
+            .discoverySettleLimit = std::chrono::milliseconds(0),
             .settingsPath = dir.filePath(QStringLiteral("settings.conf")),
             .openPath = [this](const QString &path) { opened << path; },
             .bootstrap = bootstrap,

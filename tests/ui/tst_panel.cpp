@@ -6,7 +6,9 @@
 
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 
 using namespace ui;
@@ -300,6 +302,40 @@ private Q_SLOTS:
         QSignalSpy quit(h.desktop.get(), &DesktopFrontEnd::quitRequested);
         QVERIFY(click(findItem(panel, u"quit"_s)));
         QCOMPARE(quit.size(), 1);
+    }
+
+    // Catches a pairing card that does not show the store's discovery state: published on the
+    // link-local interface of the tests' namespace, then the daemon stopped. The two cards are
+    // kept as screenshots.
+    void pairingCardShowsDiscovery()
+    {
+        const auto testAvahi = [](const QString &command) {
+            QProcess process;
+            process.start(u"bash"_s,
+                          {QStringLiteral(PIVRA_SOURCE_DIR "/scripts/lib/test-avahi"), command});
+            return process.waitForFinished(20000) && process.exitCode() == 0;
+        };
+        const auto restart = qScopeGuard([&] { testAvahi(u"start"_s); });
+        Harness h;
+        h.make();
+        QVERIFY(h.refresh());
+        QQuickWindow *panel = openPanel(h);
+        QVERIFY(panel);
+        const auto row = [panel](const QString &name) {
+            return textOf(panel, name, u"value"_s);
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(row(u"pairingDiscovery"_s), u"Published"_s, 10000);
+        QCOMPARE(row(u"pairingVisibleOn"_s), u"pivra0 169.254.83.1"_s);
+        QCOMPARE(textOf(panel, u"pairingText"_s),
+                 u"iPhone can find this Mac automatically on the same Wi-Fi."_s);
+        reveal(findItem(panel, u"section.pairing"_s));
+        QVERIFY(!saveScreenshot(panel, u"pairing-published"_s).isEmpty());
+
+        QVERIFY(testAvahi(u"stop"_s));
+        QTRY_COMPARE_WITH_TIMEOUT(row(u"pairingDiscovery"_s), u"DNS-SD service stopped"_s, 5000);
+        QVERIFY(!findItem(panel, u"pairingVisibleOn"_s)->isVisible());
+        QVERIFY(textOf(panel, u"pairingText"_s).contains(u"sudo systemctl start avahi-daemon"_s));
+        QVERIFY(!saveScreenshot(panel, u"pairing-daemon-stopped"_s).isEmpty());
     }
 
     // Times on screen are read against the clock when the panel opens, not when the state last

@@ -35,7 +35,7 @@ public:
     QMap<QString, ShellCommandResult> answers;
     QStringList commands;
 
-    QCoro::Task<ShellCommandResult> run(const QString &command, const StringMap &) override
+    QCoro::Task<ShellCommandResult> run(const QString &command, const StringMap &, Kind) override
     {
         commands.append(command);
         if (!answers.contains(command))

@@ -54,11 +54,11 @@ private Q_SLOTS:
             throw BridgeControlError::invalidSnapshot(u"Bridge status returned malformed JSON."_s);
         };
         bool sawSpinner = false;
-        connect(h.store.get(), &BridgeMenuBarStore::isRefreshingChanged, h.store.get(),
+        connect(h.store.get(), &BridgeMenuBarStore::stateChanged, h.store.get(),
                 [&] { sawSpinner |= h.store->isRefreshing(); });
         BridgeMenuBarStore &store = *h.store;
         if (caller == "refresh"_L1)
-            store.refresh();
+            store.requestRefresh();
         else if (caller == "save"_L1)
             store.saveRelayOverride(u"ws://10.0.0.2/relay"_s);
         else if (caller == "clear"_L1)
@@ -72,9 +72,9 @@ private Q_SLOTS:
         QCOMPARE(sawSpinner, showsSpinner);
         QVERIFY(!h.store->isRefreshing());
         QCOMPARE(h.store->snapshot().has_value(), !clearsOnFailure);
-        QCOMPARE(h.store->errorMessage(), u"Bridge status returned malformed JSON."_s);
+        QCOMPARE(h.store->state().errorMessage, u"Bridge status returned malformed JSON."_s);
         // A failed refresh at the end of an action fails the action: no success text.
-        QCOMPARE(h.store->transientMessage(), u""_s);
+        QCOMPARE(h.store->state().transientMessage, u""_s);
     }
 
     void reissueConditions_data()
@@ -122,7 +122,7 @@ private Q_SLOTS:
         };
         h.make();
         if (savedOverride.isEmpty())
-            h.store->refresh();
+            h.store->requestRefresh();
         else
             h.store->saveRelayOverride(savedOverride);
         QVERIFY(h.waitIdle());
@@ -131,7 +131,7 @@ private Q_SLOTS:
                  restart.isEmpty() ? QStringList{} : QStringList{restart});
         if (!restart.isEmpty()) {
             QCOMPARE(h.store->snapshot(), fresh);
-            QCOMPARE(h.store->errorMessage(), u""_s);
+            QCOMPARE(h.store->state().errorMessage, u""_s);
         }
     }
 
@@ -146,7 +146,7 @@ private Q_SLOTS:
         };
         h.service->delay = h.service->loadDelay = h.service->commandDelay = 20ms;
         h.make();
-        h.store->refresh();
+        h.store->requestRefresh();
         QVERIFY(h.refresh());
         QCOMPARE(h.service->count(u"start"_s), 1);
 
@@ -180,9 +180,9 @@ private Q_SLOTS:
         QCOMPARE(h.service->count(u"load"_s), 20);
         // Each successful read also asks npm for the latest version.
         QCOMPARE(h.service->count(u"fetch"_s), 20);
-        QCOMPARE(h.store->errorMessage(),
+        QCOMPARE(h.store->state().errorMessage,
                  BridgeMenuBarActionError::pairingTimeout().errorDescription());
-        QCOMPARE(h.store->transientMessage(), u""_s);
+        QCOMPARE(h.store->state().transientMessage, u""_s);
         QCOMPARE(h.store->snapshot(), old);
         QVERIFY(!h.store->isPerformingAction());
 
@@ -193,13 +193,15 @@ private Q_SLOTS:
         };
         h.service->calls.clear();
         QStringList errors;
-        connect(h.store.get(), &BridgeMenuBarStore::errorMessageChanged, h.store.get(),
-                [&] { errors << h.store->errorMessage(); });
+        connect(h.store.get(), &BridgeMenuBarStore::stateChanged, h.store.get(), [&] {
+            if (errors.isEmpty() || errors.last() != h.store->state().errorMessage)
+                errors << h.store->state().errorMessage;
+        });
         h.store->startBridge();
         QVERIFY(h.waitIdle());
         QCOMPARE(h.service->count(u"load"_s), 4);
         QCOMPARE(h.store->snapshot(), fresh);
-        QCOMPARE(h.store->transientMessage(), u"Mac connection started."_s);
+        QCOMPARE(h.store->state().transientMessage, u"Mac connection started."_s);
         QCOMPARE(errors, (QStringList{u""_s, u"status is busy"_s}));
     }
 
@@ -209,8 +211,10 @@ private Q_SLOTS:
         Harness h;
         h.make();
         QStringList messages;
-        connect(h.store.get(), &BridgeMenuBarStore::transientMessageChanged, h.store.get(),
-                [&] { messages << h.store->transientMessage(); });
+        connect(h.store.get(), &BridgeMenuBarStore::stateChanged, h.store.get(), [&] {
+            if (messages.isEmpty() || messages.last() != h.store->state().transientMessage)
+                messages << h.store->state().transientMessage;
+        });
         h.store->stopBridge();
         h.store->stopBridge();
         h.store->resetPairing();
@@ -236,10 +240,10 @@ private Q_SLOTS:
 
         pressed = true;
         h.store->startBridge();
-        h.store->refresh(); // publishes `newer` while the action checks the tool
+        h.store->requestRefresh(); // publishes `newer` while the action checks the tool
         QVERIFY(h.waitIdle());
-        QCOMPARE(h.store->transientMessage(), u"Mac connection started."_s);
-        QCOMPARE(h.store->errorMessage(), u""_s);
+        QCOMPARE(h.store->state().transientMessage, u"Mac connection started."_s);
+        QCOMPARE(h.store->state().errorMessage, u""_s);
     }
 
     // A missing tool fails every bridge action before any command runs.
@@ -250,14 +254,14 @@ private Q_SLOTS:
         h.make();
         h.store->resetPairing();
         QVERIFY(h.waitIdle());
-        QCOMPARE(h.store->errorMessage(), u"node: bad option: --x"_s);
+        QCOMPARE(h.store->state().errorMessage, u"node: bad option: --x"_s);
         QCOMPARE(h.service->count(u"reset"_s), 0);
 
         // A detection still running counts as missing.
         h.service->availability = BridgeCLIAvailability::checking();
         h.store->stopBridge();
         QVERIFY(h.waitIdle());
-        QCOMPARE(h.store->errorMessage(),
+        QCOMPARE(h.store->state().errorMessage,
                  BridgeMenuBarActionError::missingCLI().errorDescription());
     }
 
@@ -277,7 +281,7 @@ private Q_SLOTS:
         h.store->runFirstRunSetup();
         QVERIFY(h.waitIdle());
         QCOMPARE(h.store->setupStatusMessage(), u"Checking Codex on this Mac..."_s);
-        QCOMPARE(h.store->errorMessage(),
+        QCOMPARE(h.store->state().errorMessage,
                  BridgeMenuBarActionError::missingCodex().errorDescription());
 
         h.service->codexPath = u"/opt/Codex"_s;
@@ -288,7 +292,7 @@ private Q_SLOTS:
         h.store->runFirstRunSetup();
         QVERIFY(h.waitIdle());
         QCOMPARE(h.service->count(u"install"_s), 1);
-        QCOMPARE(h.store->transientMessage(), u"Mac connection is ready."_s);
+        QCOMPARE(h.store->state().transientMessage, u"Mac connection is ready."_s);
         QCOMPARE(h.store->relayOverride(), u""_s);
 
         // A bridge still connecting, with a blank configured relay and a relay in its payload.
@@ -303,7 +307,7 @@ private Q_SLOTS:
         QVERIFY(h.refresh());
         h.store->runFirstRunSetup();
         QVERIFY(h.waitIdle());
-        QCOMPARE(h.store->transientMessage(), u"Mac connection is ready."_s);
+        QCOMPARE(h.store->state().transientMessage, u"Mac connection is ready."_s);
         QCOMPARE(h.store->relayOverride(), u"ws://192.168.1.9/relay"_s);
         QCOMPARE(h.service->calls.filter(u"start"_s),
                  QStringList{u"start ws://192.168.1.9/relay"_s});
@@ -343,12 +347,12 @@ private Q_SLOTS:
         h.make();
         h.store->saveRelayOverride(u"ws://10.0.0.2/relay"_s);
         QVERIFY(h.waitIdle());
-        QCOMPARE(h.store->errorMessage(), problem);
+        QCOMPARE(h.store->state().errorMessage, problem);
         QVERIFY(h.service->calls.contains(u"load ws://10.0.0.2/relay"_s));
         h.store->stopBridge();
         QVERIFY(h.waitIdle());
-        QCOMPARE(h.store->transientMessage(), u"Mac connection stopped."_s);
-        QCOMPARE(h.store->errorMessage(), problem);
+        QCOMPARE(h.store->state().transientMessage, u"Mac connection stopped."_s);
+        QCOMPARE(h.store->state().errorMessage, problem);
     }
 
     // A refresh that finds the tool gone empties everything and both messages.
@@ -358,12 +362,12 @@ private Q_SLOTS:
         h.make();
         h.store->stopBridge();
         QVERIFY(h.waitIdle());
-        QVERIFY(!h.store->transientMessage().isEmpty());
+        QVERIFY(!h.store->state().transientMessage.isEmpty());
         h.service->availability = BridgeCLIAvailability::missing();
         QVERIFY(h.refresh());
         QCOMPARE(h.store->snapshot(), std::nullopt);
-        QCOMPARE(h.store->updateState(), BridgePackageUpdateState{});
-        QCOMPARE(h.store->transientMessage(), u""_s);
+        QCOMPARE(h.store->state().updateState, BridgePackageUpdateState{});
+        QCOMPARE(h.store->state().transientMessage, u""_s);
         QVERIFY(!h.store->isSetupReady());
     }
 
@@ -404,7 +408,7 @@ private Q_SLOTS:
         h.store->updateBridgePackage();
         QVERIFY(h.waitIdle());
         QCOMPARE(h.service->count(u"start"_s), 0);
-        QCOMPARE(h.store->transientMessage(), u"Mac connector updated."_s);
+        QCOMPARE(h.store->state().transientMessage, u"Mac connector updated."_s);
         QCOMPARE(h.service->scriptedRunner().commands,
                  QStringList{u"npm install -g pivra@latest"_s});
     }

@@ -12,6 +12,7 @@
 using namespace Qt::StringLiterals;
 
 Q_DECLARE_METATYPE(BridgeMenuBarState)
+Q_DECLARE_METATYPE(LocalPairingDiscovery)
 
 namespace {
 
@@ -181,6 +182,7 @@ private Q_SLOTS:
         // Expiring on the next day, 12:00 UTC: shown in the pinned zone (+05:30), without date.
         QTest::newRow("all done") << ready([](auto &s) {
             s.snapshot = withPayload(bridge(u"CONNECTED"_s), nowMs + 86'400'000);
+            s.discovery = LocalPairingDiscovery::published({}, {{u"eth0"_s, {u"10.0.0.5"_s}}});
         }) << QByteArray(R"({"checklist": {"Codex": "+Found on this Mac", "Mac Connector": "+Ready",
                           "Connection": "+Connected", "Pairing": "+Ready to scan"},
             "pairing": {"indicator": "Ready", "discovery": "Published", "renews": "17:30",
@@ -246,6 +248,81 @@ private Q_SLOTS:
         QVERIFY2(document.isObject(), expected.constData());
         const QStringList found = mismatches(observed(state), document.object());
         QVERIFY2(found.isEmpty(), qPrintable(found.join(u"; "_s)));
+    }
+
+    void pairingCardFollowsDiscovery_data()
+    {
+        QTest::addColumn<LocalPairingDiscovery>("discovery");
+        QTest::addColumn<QString>("row"); // the "Discovery" row
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("visibleOn"); // the "Interface" row, "-" when absent
+
+        using D = LocalPairingDiscovery;
+        const DiscoveryInterface lo{u"lo"_s, {u"127.0.0.1"_s}, true};
+        QTest::newRow("published on Wi-Fi")
+            << D::published({}, {lo, {u"wlan0"_s, {u"192.168.1.23"_s, u"fe80::1"_s}, false}})
+            << u"Published"_s << u"iPhone can find this Mac automatically on the same Wi-Fi."_s
+            << u"wlan0 192.168.1.23, fe80::1"_s;
+        QTest::newRow("published on loopback only")
+            << D::published({}, {lo}) << u"This computer only"_s
+            << u"iPhone cannot find this Mac: it is announced only to itself. Connect to the "
+               u"iPhone's Wi-Fi, or add that network to allow-interfaces in "
+               u"/etc/avahi/avahi-daemon.conf."_s
+            << u"-"_s;
+        QTest::newRow("published nowhere")
+            << D::published({}, {}) << u"No network"_s
+            << u"iPhone cannot find this Mac: no network carries its announcement. Connect to "
+               u"the same Wi-Fi as the iPhone."_s
+            << u"-"_s;
+        QTest::newRow("registering") << D::registering() << u"Announcing..."_s
+                                     << u"Announcing this Mac on the local network..."_s << u"-"_s;
+        QTest::newRow("bridge not connected")
+            << D() << u"Not announced"_s
+            << u"iPhone can find this Mac once the Mac connection is connected."_s << u"-"_s;
+        QTest::newRow("no daemon")
+            << D::failed(D::Failure::NoDaemon, u"avahi-daemon is not running."_s)
+            << u"DNS-SD service stopped"_s
+            << u"iPhone cannot find this Mac: the DNS-SD service (avahi-daemon) is not running. "
+               u"Start it with: sudo systemctl start avahi-daemon"_s
+            << u"-"_s;
+        QTest::newRow("no system bus")
+            << D::failed(D::Failure::NoSystemBus, u"The D-Bus system bus is not running."_s)
+            << u"System bus not running"_s
+            << u"iPhone cannot find this Mac: the D-Bus system bus is not running, so the "
+               u"DNS-SD service cannot be reached. Start it with: sudo systemctl start dbus"_s
+            << u"-"_s;
+        QTest::newRow("daemon refused")
+            << D::failed(D::Failure::Daemon, u"Invalid record"_s) << u"Announcement failed"_s
+            << u"iPhone cannot find this Mac: avahi-daemon refused the announcement "
+               u"(Invalid record)."_s
+            << u"-"_s;
+        QTest::newRow("no port")
+            << D::failed(D::Failure::Listener, u"Too many open files"_s) << u"Announcement failed"_s
+            << u"iPhone cannot find this Mac: no port could be opened for the announcement "
+               u"(Too many open files)."_s
+            << u"-"_s;
+    }
+
+    // Catches "Published" (and its promise) shown while the phone cannot see the computer, and a
+    // problem that changes what the setup window counts as ready.
+    void pairingCardFollowsDiscovery()
+    {
+        QFETCH(LocalPairingDiscovery, discovery);
+        QFETCH(QString, row);
+        QFETCH(QString, text);
+        QFETCH(QString, visibleOn);
+        const BridgeMenuBarState state = ready([&](auto &s) {
+            s.snapshot = withPayload(bridge(u"connected"_s), nowMs + 60'000);
+            s.discovery = discovery;
+        });
+        const auto view = BridgeStatusPresentation::make(state, now);
+        QCOMPARE(view.pairing.discovery, row);
+        QCOMPARE(view.pairing.text, text);
+        QCOMPARE(view.pairing.visibleOn.value_or(u"-"_s), visibleOn);
+        QCOMPARE(view.pairing.indicator, u"Ready"_s);
+        QCOMPARE(view.setupStateTitle, u"Ready"_s);
+        // A problem reads as a warning; everything else in the card's usual style.
+        QCOMPARE(view.pairing.textTint.has_value(), text.startsWith(u"iPhone cannot"_s));
     }
 
     void viewJsonShape()

@@ -53,6 +53,11 @@ private Q_SLOTS:
         // The fallback is chosen before the removal: a name that the removal empties stays.
         QTest::newRow("computer name only the suffix")
             << u".local"_s << u"mac-1"_s << u"Pivra Mac"_s;
+        // The daemon refuses a name over 63 bytes: cut there, never inside a character.
+        QTest::newRow("100-byte host name")
+            << QString(100, u'h') << u"mac-1"_s << u"Pivra "_s + QString(57, u'h');
+        QTest::newRow("cut falls inside a character")
+            << QString(40, u'ü') << u"mac-1"_s << u"Pivra "_s + QString(28, u'ü');
     }
 
     void serviceName()
