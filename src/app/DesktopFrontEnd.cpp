@@ -189,6 +189,19 @@ void DesktopFrontEnd::dismissPanel()
         m_panel->close();
 }
 
+void DesktopFrontEnd::bringForward()
+{
+    QQuickWindow *setup = setupWindow();
+    if (!setup || !setup->isVisible()) {
+        openPanel();
+        return;
+    }
+    if (setup->windowStates() & Qt::WindowMinimized)
+        setup->showNormal();
+    setup->raise();
+    setup->requestActivate();
+}
+
 void DesktopFrontEnd::quit()
 {
     Q_EMIT quitRequested();

@@ -52,6 +52,9 @@ public:
     Q_INVOKABLE void dismissPanel();
     // "Quit Pivra".
     Q_INVOKABLE void quit();
+    // Another launch asked for this one: the setup window while it is up, since that is what
+    // the user has to finish, else the panel.
+    void bringForward();
 
 Q_SIGNALS:
     void quitRequested();

@@ -2,11 +2,11 @@
 
 #include "BridgeMenuBarStore.h"
 #include "BridgeStatusPresentation.h"
+#include "HeadlessCommand.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QRegularExpression>
 #include <QTimer>
 
 #include <unistd.h>
@@ -98,9 +98,6 @@ QJsonObject discoveryJson(const LocalPairingDiscovery &discovery)
     return object;
 }
 
-// A command longer than this is no command: it is dropped, and reading goes on after it.
-constexpr qsizetype maximumCommandBytes = 64 * 1024;
-
 } // namespace
 
 HeadlessFrontEnd::HeadlessFrontEnd(BridgeMenuBarStore &store, Options options, QObject *parent)
@@ -178,11 +175,7 @@ void HeadlessFrontEnd::runQueuedCommands()
 // Runs one command; false when it ended the program.
 bool HeadlessFrontEnd::runCommand(const QString &line)
 {
-    // A line typed on another system may end in CR; blanks around a command mean nothing.
-    const QString text = line.trimmed();
-    const qsizetype space = text.indexOf(QRegularExpression(u"\\s"_s));
-    const QString command = space < 0 ? text : text.first(space);
-    const QString argument = space < 0 ? QString() : text.sliced(space + 1);
+    const auto [command, argument] = HeadlessCommand::parse(line);
     if (command == "refresh"_L1)
         m_store.requestRefresh();
     else if (command == "setup"_L1)
@@ -206,8 +199,8 @@ bool HeadlessFrontEnd::runCommand(const QString &line)
     else if (command == "quit"_L1) {
         quit();
         return false;
-    } else if (!text.isEmpty()) {
-        std::fprintf(stderr, "pivra-menubar: unknown command: %s\n", qPrintable(text));
+    } else if (!command.isEmpty()) {
+        std::fprintf(stderr, "pivra-menubar: unknown command: %s\n", qPrintable(line.trimmed()));
     }
     return true;
 }
@@ -230,17 +223,21 @@ void HeadlessFrontEnd::startReadingInput()
     // the main thread and is left blocked at exit. It holds at most one line, of bounded length.
     QPointer<HeadlessFrontEnd> self(this);
     std::thread([self] {
-        const auto deliver = [self](const QByteArray &line) {
+        const auto deliver = [self](const HeadlessLineSplitter::Line &line) {
+            if (line.overlong) {
+                std::fprintf(stderr, "pivra-menubar: a command line over %lld bytes was ignored\n",
+                             static_cast<long long>(HeadlessLineSplitter::defaultLimit));
+                return;
+            }
             QMetaObject::invokeMethod(
                 qApp,
-                [self, text = QString::fromUtf8(line)] {
+                [self, text = QString::fromUtf8(line.text)] {
                     if (self)
                         self->enqueueCommand(text);
                 },
                 Qt::QueuedConnection);
         };
-        QByteArray line;
-        bool overlong = false;
+        HeadlessLineSplitter splitter;
         char buffer[4096];
         for (;;) {
             const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
@@ -248,27 +245,11 @@ void HeadlessFrontEnd::startReadingInput()
                 continue;
             if (got <= 0)
                 break;
-            for (const char c : QByteArrayView(buffer, got)) {
-                if (c != '\n') {
-                    if (line.size() < maximumCommandBytes)
-                        line += c;
-                    else
-                        overlong = true;
-                    continue;
-                }
-                if (overlong) {
-                    std::fprintf(stderr,
-                                 "pivra-menubar: a command line over %lld bytes was ignored\n",
-                                 static_cast<long long>(maximumCommandBytes));
-                } else {
-                    deliver(line);
-                }
-                line.clear();
-                overlong = false;
-            }
+            for (const HeadlessLineSplitter::Line &line :
+                 splitter.feed(QByteArrayView(buffer, got)))
+                deliver(line);
         }
-        // The last line counts even without its line break.
-        if (!line.isEmpty() && !overlong)
-            deliver(line);
+        if (const auto last = splitter.finish())
+            deliver(*last);
     }).detach();
 }

@@ -13,7 +13,7 @@ namespace {
 
 // The Exec key's rules: an argument with a reserved character goes in double quotes, with ",
 // `, $ and \ escaped inside them; a literal % is %%. The key's value is then a string, whose
-// own escaping doubles every backslash.
+// own escaping doubles every backslash and writes line breaks and tabs as \n, \t and \r.
 QString execArgument(const QString &argument)
 {
     static const QString reserved = u" \t\n\"'\\><~|&;$*?#()`"_s;
@@ -30,6 +30,8 @@ QString execArgument(const QString &argument)
         inner += c;
     }
     inner.replace(u'\\', u"\\\\"_s);
+    // A line break in the path would end the key's line and start a bogus one.
+    inner.replace(u'\n', u"\\n"_s).replace(u'\t', u"\\t"_s).replace(u'\r', u"\\r"_s);
     return u'"' + inner + u'"';
 }
 

@@ -45,7 +45,12 @@ QString privateDirectory()
     (void)::mkdir(QFile::encodeName(fallback).constData(), 0700);
     if (isPrivateDirectory(fallback))
         return fallback;
-    qCWarning(lcInstance, "%s is not a private directory of this user", qPrintable(fallback));
+    // Someone else made it first (or opened it up): a socket there could be taken over, so it
+    // is not used, and the user is told why a second launch will not find this one.
+    qCWarning(lcInstance,
+              "%s is not a folder that only you can use (owned by you, mode 0700); running "
+              "without the single-instance guard. Set XDG_RUNTIME_DIR or remove that folder.",
+              qPrintable(fallback));
     return {};
 }
 

@@ -7,8 +7,8 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QQuickWindow>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -52,8 +52,15 @@ int main(int argc, char *argv[])
     // Before the store exists: a second launch must not start a refresh loop or announce
     // anything, even for a moment.
     SingleInstance instance;
-    if (instance.claim() == SingleInstance::Role::Secondary)
-        return 0;
+    if (instance.claim() == SingleInstance::Role::Secondary) {
+        // A script that starts a second headless instance must learn that its own never ran.
+        if (!headlessRun)
+            return 0;
+        std::fprintf(stderr,
+                     "pivra-menubar: another instance is already running for this user "
+                     "and home; this one leaves.\n");
+        return 1;
+    }
 
     BridgeMenuBarStore store;
     TerminationSignals terminationSignals;
@@ -74,17 +81,7 @@ int main(int argc, char *argv[])
                      &QCoreApplication::quit);
     QObject::connect(&terminationSignals, &TerminationSignals::received, &frontEnd,
                      &DesktopFrontEnd::quit);
-    QObject::connect(&instance, &SingleInstance::activationRequested, &frontEnd, [&frontEnd] {
-        // The setup window, while it is up, is what the user has to finish; else the panel.
-        QQuickWindow *setup = frontEnd.setupWindow();
-        if (setup && setup->isVisible()) {
-            if (setup->windowStates() & Qt::WindowMinimized)
-                setup->showNormal();
-            setup->raise();
-            setup->requestActivate();
-        } else {
-            frontEnd.openPanel();
-        }
-    });
+    QObject::connect(&instance, &SingleInstance::activationRequested, &frontEnd,
+                     &DesktopFrontEnd::bringForward);
     return app->exec();
 }

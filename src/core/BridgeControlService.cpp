@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <limits>
 
 using namespace Qt::StringLiterals;
 
@@ -558,12 +557,16 @@ QString BridgeControlService::resolveStateDirectory(const QMap<QString, QString>
 std::optional<QString> BridgeControlService::readLaunchAgentStateDirectory() const
 {
     const std::optional<QByteArray> data = PlatformPaths::readSmallFile(m_launchAgentPlistPath);
-    if (!data || data->isEmpty())
-        return std::nullopt;
+    return data ? launchAgentStateDirectory(*data) : std::nullopt;
+}
 
+std::optional<QString> BridgeControlService::launchAgentStateDirectory(const QByteArray &plist)
+{
+    if (plist.isEmpty())
+        return std::nullopt;
     // libplist tells the binary form from XML by its header.
     plist_t parsed = nullptr;
-    plist_from_memory(data->constData(), uint32_t(data->size()), &parsed);
+    plist_from_memory(plist.constData(), uint32_t(plist.size()), &parsed);
     const PlistHandle root(parsed);
     const plist_t variables = dictionaryItem(root.get(), "EnvironmentVariables");
     if (!variables || plist_get_node_type(variables) != PLIST_DICT)

@@ -102,6 +102,9 @@ public:
     // launch agent names, else two levels above a log path, else the default.
     QString resolveStateDirectory(const QMap<QString, QString> &statusLines) const;
     std::optional<QString> readLaunchAgentStateDirectory() const;
+    // PIVRA_DEVICE_STATE_DIR from the EnvironmentVariables of a launch agent property list (XML
+    // or binary), made absolute; nothing when the list does not name one.
+    static std::optional<QString> launchAgentStateDirectory(const QByteArray &plist);
 
 protected:
     // The application's resource directory (a carried copy of the tool and node may live

@@ -3,6 +3,7 @@
 #include "BridgeControlService.h"
 #include "LocalPairingAdvertiser.h"
 #include "Logging.h"
+#include "SavedSettings.h"
 #include "ShellCommandRunner.h"
 
 #include <QCoro/QCoroTimer>
@@ -55,15 +56,10 @@ BridgeMenuBarStore::BridgeMenuBarStore(Options options, QObject *parent)
     if (!m_options.openPath)
         m_options.openPath = openWithDesktop;
 
-    m_settings = m_options.settingsPath.isEmpty()
-        ? std::make_unique<QSettings>(u"Pivra"_s, u"PivraMenuBar"_s)
-        : std::make_unique<QSettings>(m_options.settingsPath, QSettings::NativeFormat);
-    if (m_settings->status() != QSettings::NoError) {
-        m_settingsProblem
-            = u"Saved settings could not be read from %1."_s.arg(m_settings->fileName());
-        m_state.errorMessage = m_settingsProblem;
-    }
-    m_state.relayOverride = m_settings->value(QLatin1StringView(relayOverrideKey)).toString();
+    m_settings = std::make_unique<SavedSettings>(m_options.settingsPath);
+    m_settingsProblem = m_settings->readProblem();
+    m_state.errorMessage = m_settingsProblem;
+    m_state.relayOverride = m_settings->value(QLatin1StringView(relayOverrideKey));
     m_state.discovery = m_advertiser->discovery();
 
     // The cadence is part of the behaviour: a coarse timer would drift by up to a second.
@@ -600,12 +596,7 @@ void BridgeMenuBarStore::restoreSavedRelayOverrideIfNeeded()
 
 void BridgeMenuBarStore::writeRelayOverride(const std::optional<QString> &value)
 {
-    if (value)
-        m_settings->setValue(QLatin1StringView(relayOverrideKey), *value);
-    else
-        m_settings->remove(QLatin1StringView(relayOverrideKey));
-    m_settings->sync();
-    if (m_settings->status() == QSettings::NoError) {
+    if (m_settings->write(QLatin1StringView(relayOverrideKey), value)) {
         m_settingsProblem.clear();
         return;
     }

@@ -6,7 +6,6 @@
 #include <QCoro/QCoroTask>
 #include <QObject>
 #include <QPointer>
-#include <QSettings>
 #include <QTimer>
 #include <QVariantMap>
 
@@ -17,6 +16,7 @@
 
 class BridgeControlService;
 class LocalPairingAdvertiser;
+class SavedSettings;
 class QEventLoop;
 
 // The one observable state of the application. The tray label, the panel, the setup window and
@@ -172,7 +172,7 @@ private:
     void change(const std::function<void(BridgeMenuBarState &)> &change);
 
     Options m_options;
-    std::unique_ptr<QSettings> m_settings;
+    std::unique_ptr<SavedSettings> m_settings;
     std::shared_ptr<BridgeControlService> m_service;
     LocalPairingAdvertiser *m_advertiser = nullptr;
     QTimer m_refreshLoop;

@@ -1,5 +1,6 @@
 #include "TestSandbox.h"
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
@@ -237,6 +238,25 @@ void TestSandbox::resetBridge(const QStringList &extraStateDirectories)
     QFile::remove(launchAgentPath());
     for (const QString &directory : extraStateDirectories)
         QDir(directory).removeRecursively();
+}
+
+QList<qint64> TestSandbox::commandsStillRunning() const
+{
+    const QByteArray home = "HOME=" + QFile::encodeName(m_home);
+    QList<qint64> pids;
+    const auto entries = QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        bool ok = false;
+        const qint64 pid = entry.toLongLong(&ok);
+        if (!ok || pid == QCoreApplication::applicationPid() || isSimulatedDaemon(pid))
+            continue;
+        const QList<QByteArray> environment = readAll(u"/proc/%1/environ"_s.arg(pid)).split('\0');
+        const QByteArray stat = readAll(u"/proc/%1/stat"_s.arg(pid));
+        const bool zombie = stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
+        if (!zombie && environment.contains(home))
+            pids.append(pid);
+    }
+    return pids;
 }
 
 void TestSandbox::stopDaemons()

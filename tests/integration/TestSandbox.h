@@ -65,6 +65,9 @@ public:
     void resetBridge(const QStringList &extraStateDirectories = {});
     // Every simulated daemon whose bridge.pid lies under the sandbox root.
     void stopDaemons();
+    // Processes living in this sandbox's home other than the simulated daemons (which the tool
+    // detaches on purpose): the shells, node and npm the code under test started.
+    QList<qint64> commandsStillRunning() const;
 
     // Starts the stand-in bridge through the tool and waits until its daemon has written a
     // pairing session: a bridge already running and connected before the app starts.

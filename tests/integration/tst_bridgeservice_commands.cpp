@@ -1,11 +1,14 @@
 // The four bridge commands against the stand-in tool: the connection address override on its
 // way to the tool and paths a careless quoting would let the shell reinterpret. What each
 // command does to the bridge, and a failing one, are the headless front end's test.
+#include "BridgeMenuBarStore.h"
 #include "ServiceTestSupport.h"
 #include "TestSandbox.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -105,6 +108,33 @@ private Q_SLOTS:
         awaitTask(service.resumeLastThread(std::nullopt));
         QCOMPARE(commandsRun(), QStringList({u"--version"_s, u"resume"_s}));
         QVERIFY(!pwned());
+    }
+
+    // Catches a store whose tasks outlive it (a frame resuming into freed memory, which ASan
+    // reports) or leave their commands running: it goes away while a refresh and an action
+    // wait on commands that hang.
+    void storeGoesAwayWithCommandsInFlight()
+    {
+        m_sandbox.writeKnobs(
+            QJsonObject{{u"hangMs"_s, QJsonObject{{u"status"_s, 30000}, {u"start"_s, 30000}}}});
+        QTemporaryDir settings;
+        BridgeMenuBarStore::Options options;
+        options.settingsPath = settings.filePath(u"settings.conf"_s);
+        options.bootstrap = false;
+        auto store = std::make_unique<BridgeMenuBarStore>(options);
+        store->requestRefresh();
+        store->startBridge();
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                const QStringList run = commandsRun();
+                return run.contains(u"status --json"_s) && run.contains(u"start"_s);
+            },
+            20000));
+        QElapsedTimer elapsed;
+        elapsed.start();
+        store.reset();
+        QCOMPARE_LT(elapsed.elapsed(), 10000);
+        QVERIFY(QTest::qWaitFor([&] { return m_sandbox.commandsStillRunning().isEmpty(); }, 3000));
     }
 };
 

@@ -3,10 +3,15 @@
 #include "ServiceTestSupport.h"
 #include "TestSandbox.h"
 
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTest>
+
+#include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 
@@ -130,15 +135,23 @@ private Q_SLOTS:
     void stateFiles_data()
     {
         QTest::addColumn<QString>("file");
-        QTest::addColumn<QByteArray>("content"); // a null array removes the file
+        // A null array removes the file; "fifo", "zero" and "huge" put a FIFO, a link to
+        // /dev/zero or a sparse 1 GB file in its place.
+        QTest::addColumn<QByteArray>("content");
         QTest::newRow("config missing") << u"daemon-config.json"_s << QByteArray();
         QTest::newRow("status truncated")
             << u"bridge-status.json"_s << QByteArray("{\"state\": \"runn");
         QTest::newRow("session not UTF-8")
             << u"pairing-session.json"_s << QByteArray("{\"createdAt\": \"\xff\"}");
+        QTest::newRow("status is a FIFO") << u"bridge-status.json"_s << QByteArray("fifo");
+        QTest::newRow("session links to /dev/zero")
+            << u"pairing-session.json"_s << QByteArray("zero");
+        QTest::newRow("config of 1 GB") << u"daemon-config.json"_s << QByteArray("huge");
+        QTest::newRow("launch agent is a FIFO") << u"launch-agent"_s << QByteArray("fifo");
     }
 
-    // A bad state file drops only its own member; the snapshot still loads.
+    // Catches a bad state file that costs more than its own member: the snapshot still loads,
+    // and a FIFO, a device or a huge file neither blocks the read nor swamps memory.
     void stateFiles()
     {
         QFETCH(QString, file);
@@ -146,14 +159,28 @@ private Q_SLOTS:
         for (const char *name :
              {"daemon-config.json", "bridge-status.json", "pairing-session.json"})
             QVERIFY(TestSandbox::writeFile(state(QLatin1String(name)), "{}"));
-        QVERIFY(QFile::remove(state(file)));
-        QVERIFY(content.isNull() || TestSandbox::writeFile(state(file), content));
+        const QString path = file == u"launch-agent"_s ? m_sandbox.launchAgentPath() : state(file);
+        QFile::remove(path);
+        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+        const QByteArray native = QFile::encodeName(path);
+        if (content == "fifo")
+            QCOMPARE(::mkfifo(native.constData(), 0600), 0);
+        else if (content == "zero")
+            QVERIFY(QFile::link(u"/dev/zero"_s, path));
+        else if (content == "huge")
+            QVERIFY(QFile(path).open(QIODevice::WriteOnly) && QFile(path).resize(1LL << 30));
+        else if (!content.isNull())
+            QVERIFY(TestSandbox::writeFile(path, content));
         m_sandbox.writeKnobs(json(R"({"statusFormat": "text"})"));
 
+        QElapsedTimer elapsed;
+        elapsed.start();
         const BridgeSnapshot snapshot = load();
+        QCOMPARE_LT(elapsed.elapsed(), 5000);
         QCOMPARE(snapshot.daemonConfig.has_value(), file != u"daemon-config.json");
         QCOMPARE(snapshot.bridgeStatus.has_value(), file != u"bridge-status.json");
         QCOMPARE(snapshot.pairingSession.has_value(), file != u"pairing-session.json");
+        QFile::remove(path);
     }
 
     void unusableStatus_data()

@@ -111,6 +111,9 @@ public:
     }
 
     const QList<QJsonObject> &states() const { return m_states; }
+    void closeOutput() { m_process.closeReadChannel(QProcess::StandardOutput); }
+    void terminate() { m_process.terminate(); }
+    int exitCode() const { return m_process.exitCode(); }
     QJsonObject last() const { return m_states.isEmpty() ? QJsonObject{} : m_states.last(); }
     QByteArray standardError() const { return m_stderr; }
 
@@ -494,6 +497,62 @@ private Q_SLOTS:
         }));
         app.send(u"open-logs"_s);
         QVERIFY(app.quit());
+    }
+
+    // Catches input that hangs or kills the front end: an endless line (dropped, and reading
+    // goes on after it), commands padded with blanks or ending in CR, and a reader that closed
+    // our output (SIGPIPE must not end the app).
+    void hostileInput()
+    {
+        setUpSandbox({});
+        QVERIFY(m_sandbox.startBridge(10000));
+        HeadlessApp app;
+        QVERIFY(app.waitUntilReady());
+        app.send(QString(300 * 1024, u'x'));
+        QVERIFY(app.run(u"  refresh \r"_s)["isRefreshing"_L1].isBool());
+        QVERIFY(app.standardError().contains("a command line over 65536 bytes was ignored"));
+        QVERIFY(!app.standardError().contains("unknown command"));
+
+        app.closeOutput();
+        app.send(u"refresh"_s);
+        app.send(u"quit\r"_s);
+        QVERIFY2(app.waitForExit(), app.standardError().constData());
+    }
+
+    // Catches a SIGTERM (a session ending) that leaves the running command behind, reparented
+    // to init, or waits for it for good.
+    void terminatedDuringAnAction()
+    {
+        setUpSandbox({});
+        QVERIFY(m_sandbox.startBridge(10000));
+        HeadlessApp app;
+        QVERIFY(app.waitUntilReady());
+        m_sandbox.writeKnobs({{"hangMs"_L1, QJsonObject{{"start"_L1, 60000}}}});
+        app.send(u"start"_s);
+        QVERIFY(
+            app.waitFor([](const QJsonObject &s) { return s["isPerformingAction"_L1].toBool(); }));
+        QVERIFY(
+            QTest::qWaitFor([&] { return !m_sandbox.commandsStillRunning().isEmpty(); }, 10000));
+        QElapsedTimer elapsed;
+        elapsed.start();
+        app.terminate();
+        QVERIFY2(app.waitForExit(10000), app.standardError().constData());
+        QCOMPARE_LT(elapsed.elapsed(), 10000);
+        QVERIFY(QTest::qWaitFor([&] { return m_sandbox.commandsStillRunning().isEmpty(); }, 3000));
+    }
+
+    // Catches a second headless launch that leaves silently with success: a script must learn
+    // that its instance never ran.
+    void secondHeadlessLaunch()
+    {
+        setUpSandbox({});
+        HeadlessApp first;
+        QVERIFY(first.waitFor([](const QJsonObject &) { return true; }));
+        HeadlessApp second;
+        QVERIFY(!second.waitForExit(20000));
+        QCOMPARE(second.exitCode(), 1);
+        QVERIFY(second.standardError().contains("another instance is already running"));
+        QVERIFY(first.quit());
     }
 };
 

@@ -142,6 +142,61 @@ private Q_SLOTS:
         QVERIFY2(ticks >= 15, qPrintable(QString::number(ticks)));
     }
 
+    // Catches a probe that hangs the caller for good, a command whose endless output grows
+    // memory without bound, and a stopped command that leaves its children running: the whole
+    // process group goes, and an install is never cut short by a time limit.
+    void limitsAndCancelling()
+    {
+        ShellCommandRunner runner({.probe = std::chrono::milliseconds(400),
+                                   .command = std::chrono::milliseconds(400),
+                                   .outputBytes = 1024 * 1024,
+                                   .grace = std::chrono::milliseconds(300)});
+        const QString pids = m_sandbox.root() + u"/pids"_s;
+        // A child that ignores SIGTERM, so only the kill after the grace period ends it.
+        const QString hang = u"trap '' TERM; (trap '' TERM; print $$ >> %1; sleep 30) & "
+                             u"print $$ >> %1; wait"_s.arg(pids);
+        const auto gone = [&] {
+            QFile file(pids);
+            if (!file.open(QIODevice::ReadOnly))
+                return false;
+            const QList<QByteArray> lines = file.readAll().split('\n');
+            return QTest::qWaitFor(
+                [&] {
+                    return std::none_of(lines.cbegin(), lines.cend(), [](const QByteArray &pid) {
+                        return !pid.isEmpty()
+                            && QFile::exists(u"/proc/"_s + QString::fromLatin1(pid));
+                    });
+                },
+                3000);
+        };
+
+        const auto timedOut = controlErrorOf(runner.run(hang, {}));
+        QVERIFY(timedOut);
+        QVERIFY2(timedOut->message().startsWith(u"The command did not finish within 0 seconds"_s),
+                 qPrintable(timedOut->message()));
+        QVERIFY2(gone(), "a child of the timed-out command is still running");
+
+        const auto flood = controlErrorOf(runner.run(u"head -c 3000000 /dev/zero"_s, {}));
+        QVERIFY(flood);
+        QVERIFY2(flood->message().startsWith(u"The command printed more than 1 MiB"_s),
+                 qPrintable(flood->message()));
+
+        QCOMPARE(
+            awaitTask(runner.run(u"sleep 0.6; print done"_s, {}, ShellCommandRunner::Kind::Install))
+                .standardOutput,
+            u"done"_s);
+
+        QFile::remove(pids);
+        QTimer::singleShot(300, [&runner] { runner.cancelAll(); });
+        const std::exception_ptr cancelled
+            = failureOf(runner.run(hang, {}, ShellCommandRunner::Kind::Install));
+        QVERIFY(cancelled);
+        QVERIFY_THROWS_EXCEPTION(OperationCancelled, std::rethrow_exception(cancelled));
+        QVERIFY2(gone(), "a child of the cancelled command is still running");
+        // Nothing new starts once the owner is going away.
+        QVERIFY_THROWS_EXCEPTION(OperationCancelled, awaitTask(runner.run(u"true"_s, {})));
+    }
+
     // zsh cannot start in a home that does not exist: the platform's error, not a command
     // failure.
     void launchFailureIsPassedOn()

@@ -26,7 +26,8 @@ public:
     explicit Launch(const QString &socket)
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QString::fromLatin1(SingleInstance::socketVariable), socket);
+        if (!socket.isEmpty())
+            environment.insert(QString::fromLatin1(SingleInstance::socketVariable), socket);
         setProcessEnvironment(environment);
         connect(this, &QProcess::readyReadStandardOutput,
                 [this] { out += readAllStandardOutput(); });
@@ -244,12 +245,23 @@ private Q_SLOTS:
         QVERIFY(S_ISDIR(info.st_mode));
         QCOMPARE(info.st_mode & 077, 0u);
 
-        // A fallback folder someone else could read: no guard rather than an exposed socket.
+        // A fallback folder someone else could read, or that another user made first: no guard
+        // rather than a socket others could take over, and the app says so.
         qunsetenv("XDG_RUNTIME_DIR");
-        QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0755) == 0);
+        const QByteArray native = QFile::encodeName(folder);
+        QVERIFY(::chmod(native.constData(), 0755) == 0);
         const QString exposed = SingleInstance::socketPath();
-        QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0700) == 0);
+        QVERIFY(::chmod(native.constData(), 0700) == 0);
         QCOMPARE(exposed, QString());
+        QVERIFY(::chown(native.constData(), 65534, 65534) == 0);
+        const auto giveBack
+            = qScopeGuard([&] { (void)::chown(native.constData(), ::geteuid(), ::getegid()); });
+        QCOMPARE(SingleInstance::socketPath(), QString());
+        Launch unguarded(QString{});
+        QVERIFY(QTest::qWaitFor(
+            [&] { return unguarded.err.contains("is not a folder that only you can use"); },
+            10000));
+        QVERIFY(unguarded.hasPrintedState());
     }
 };
 

@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
+#include <QTcpServer>
 
 using namespace ui;
 
@@ -229,13 +230,18 @@ private Q_SLOTS:
     }
 
     // The feedback card shows the store's lines in order, each with its colour and the bridge's
-    // error trimmed, and goes away with its last line.
+    // error trimmed, and goes away with its last line. Catches outside text rendered as markup:
+    // an image tag in the bridge's error must show as text and fetch nothing.
     void feedbackLines()
     {
+        QTcpServer tracker;
+        QVERIFY(tracker.listen(QHostAddress::LocalHost));
+        const QString markup = u"<img src=\"http://127.0.0.1:%1/t.png\"><b>relay</b> refused"_s.arg(
+            tracker.serverPort());
         Harness h;
-        h.service->load = [] {
+        h.service->load = [&] {
             BridgeSnapshot snapshot = connectedSnapshot(t0.addSecs(-60), t0.addSecs(600));
-            snapshot.bridgeStatus->lastError = u"  relay refused the socket \n"_s;
+            snapshot.bridgeStatus->lastError = u"  "_s + markup + u" \n"_s;
             return snapshot;
         };
         h.make();
@@ -246,8 +252,9 @@ private Q_SLOTS:
         QVERIFY(panel);
         QVERIFY(findItem(panel, u"section.feedback"_s)->isVisible());
         QCOMPARE(indicator(panel, u"feedback.0"_s, u"text"_s), u"Mac connection stopped. green"_s);
-        QCOMPARE(indicator(panel, u"feedback.1"_s, u"text"_s), u"relay refused the socket pink"_s);
+        QCOMPARE(indicator(panel, u"feedback.1"_s, u"text"_s), markup + u" pink"_s);
         QVERIFY(!findItem(panel, u"feedback.2"_s)->isVisible());
+        QVERIFY(!QTest::qWaitFor([&] { return tracker.hasPendingConnections(); }, 1000));
 
         // A refresh that finds no tool empties the messages: no card at all.
         h.service->availability = BridgeCLIAvailability::missing();

@@ -203,6 +203,12 @@ private Q_SLOTS:
         QCOMPARE(package(), development + u"/root/pivra-bridge"_s);
         QVERIFY(QFile::remove(development + u"/root/pivra-bridge/package.json"_s));
         QCOMPARE(package(), QString());
+
+        // A relative variable means this process's folder, where it is checked; npm runs in the
+        // home folder and would read it as a registry name, so it leaves here absolute.
+        QVERIFY(makeFile(development + u"/package/package.json"_s));
+        setVariable("PIVRA_BRIDGE_PACKAGE_PATH", u"dev/./package"_s);
+        QCOMPARE(package(), development + u"/package"_s);
     }
 
     void statusLines_data()

@@ -4,9 +4,13 @@
 #include "ScriptedBridgeService.h"
 #include "StoreHarness.h"
 
+#include <QFile>
+#include <QSettings>
 #include <QTest>
 
 #include <functional>
+
+#include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -17,6 +21,14 @@ using scripted::connectedSnapshot;
 using scripted::t0;
 
 using Harness = scripted::StoreHarness;
+
+namespace TestFiles {
+bool write(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+} // namespace TestFiles
 
 } // namespace
 
@@ -336,23 +348,50 @@ private Q_SLOTS:
         QVERIFY(!stored().isValid());
     }
 
-    // A settings file that cannot be written is reported and keeps being reported; the store
-    // goes on working with the address in memory.
-    void unwritableSettings()
+    void settingsFileProblems_data()
     {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("readable"); // no problem shown at start-up
+        QTest::addColumn<bool>("saves");
+        QTest::newRow("garbage around a good line") << u"garbage"_s << false << true;
+        QTest::newRow("a folder in its place") << u"folder"_s << false << false;
+        QTest::newRow("a FIFO in its place") << u"fifo"_s << false << false;
+    }
+
+    // Catches a settings file that hangs start-up (a FIFO), a good save reported as failed
+    // because the file held garbage when it was read, and a failure that stops being shown while
+    // the store goes on with the address in memory.
+    void settingsFileProblems()
+    {
+        QFETCH(QString, kind);
+        QFETCH(bool, readable);
+        QFETCH(bool, saves);
         Harness h;
         const QString path = h.dir.filePath(u"settings.conf"_s);
-        QVERIFY(QDir().mkpath(path)); // a folder where the file goes
-        const QString problem = u"The connection address could not be saved to %1."_s.arg(path);
+        if (kind == u"garbage"_s)
+            QVERIFY(TestFiles::write(path, "\xff\xfe [[[\n=== \x01\x02\n[General]\nother=kept\n"));
+        else if (kind == u"folder"_s)
+            QVERIFY(QDir().mkpath(path));
+        else
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
         h.make();
+        QCOMPARE(h.store->state().errorMessage.isEmpty(), readable);
+
         h.store->saveRelayOverride(u"ws://10.0.0.2/relay"_s);
         QVERIFY(h.waitIdle());
-        QCOMPARE(h.store->state().errorMessage, problem);
+        const QString problem = u"The connection address could not be saved to %1."_s.arg(path);
+        QCOMPARE(h.store->state().errorMessage, saves ? QString() : problem);
         QVERIFY(h.service->calls.contains(u"load ws://10.0.0.2/relay"_s));
         h.store->stopBridge();
         QVERIFY(h.waitIdle());
         QCOMPARE(h.store->state().transientMessage, u"Mac connection stopped."_s);
-        QCOMPARE(h.store->state().errorMessage, problem);
+        QCOMPARE(h.store->state().errorMessage, saves ? QString() : problem);
+        if (saves) {
+            const QSettings written(path, QSettings::NativeFormat);
+            QCOMPARE(written.value(u"pivra.menuBar.relayOverride"_s).toString(),
+                     u"ws://10.0.0.2/relay"_s);
+            QCOMPARE(written.value(u"other"_s).toString(), u"kept"_s);
+        }
     }
 
     // A refresh that finds the tool gone empties everything and both messages.

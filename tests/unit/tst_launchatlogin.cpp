@@ -103,6 +103,9 @@ private Q_SLOTS:
             << QByteArray("Exec=\"/home/me/\\\\$x\\\\\"y/pivra-menubar\"");
         QTest::newRow("percent") << u"/home/me/100%/pivra-menubar"_s
                                  << QByteArray("Exec=/home/me/100%%/pivra-menubar");
+        // A raw line break would end the Exec line and start a bogus key.
+        QTest::newRow("line break") << u"/home/me/odd\nname/pivra-menubar"_s
+                                    << QByteArray("Exec=\"/home/me/odd\\nname/pivra-menubar\"");
     }
 
     void execQuoting()
