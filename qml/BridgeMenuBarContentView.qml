@@ -3,8 +3,8 @@ import QtQuick.Layouts
 import QtQuick.Templates as T
 
 // The panel: setup progress, bridge status, local discovery, the advanced controls and the
-// messages of the last operations. Every text and colour comes from `store.view`; every button
-// calls one store operation.
+// messages of the last operations. Every text and colour comes from `store.presentation`; every
+// button calls one store operation.
 Item {
     id: root
     required property QtObject store
@@ -13,7 +13,7 @@ Item {
     property string relayDraft: ""
     property bool showsAdvanced: false
 
-    readonly property var view: store.view
+    readonly property var view: store.presentation
     readonly property var sections: view.sections
     function hasSection(name) {
         return sections.indexOf(name) >= 0
@@ -115,6 +115,7 @@ Item {
                         caption: root.view.currentStatusTitle
                     }
                 }
+                // Side by side at their own width; the spare room stays to their right.
                 RowLayout {
                     Layout.fillWidth: true
                     spacing: 8
@@ -122,12 +123,11 @@ Item {
                         model: ["Installed", "Latest", "Network"]
                         MetricChip {
                             objectName: "chip." + modelData
-                            Layout.fillWidth: true
-                            Layout.preferredWidth: 1
                             label: modelData
-                            value: root.view.chips[modelData]
+                            value: root.view.chips[index].value
                         }
                     }
+                    Item { Layout.fillWidth: true }
                 }
             }
 
@@ -159,21 +159,21 @@ Item {
                             objectName: "checklist." + modelData
                             title: row.title || modelData
                             detail: row.detail || ""
-                            complete: row.complete === true
+                            complete: row.isComplete === true
                         }
                     }
                 }
                 FeedbackLine {
                     objectName: "setupStatusLine"
-                    visible: root.store.setupStatusMessage !== ""
-                    text: root.store.setupStatusMessage
+                    visible: root.view.setupProgress !== ""
+                    text: root.view.setupProgress
                     tint: "blue"
                 }
                 CompactActionButton {
                     objectName: "setupButton"
                     title: root.view.setupButtonTitle
                     style: "primary"
-                    enabled: !root.store.isPerformingAction
+                    enabled: !root.view.isPerformingAction
                     onClicked: root.store.runFirstRunSetup()
                 }
             }
@@ -195,14 +195,14 @@ Item {
                             StatusTile {
                                 objectName: "tile." + modelData
                                 label: modelData
-                                value: root.view.tiles[modelData]
+                                value: root.view.tiles[index].value
                             }
                         }
                     }
                     LabelValueRow {
                         objectName: "statusNetwork"
                         label: "Network"
-                        value: root.view.tiles["Network"]
+                        value: root.view.networkDescription
                     }
                 }
             }
@@ -221,12 +221,12 @@ Item {
                         Item { Layout.fillWidth: true }
                         StatusIndicator {
                             objectName: "pairingIndicator"
-                            visible: pairingCard.pairing.indicator !== null
+                            visible: pairingCard.pairing.indicator !== ""
                             dotSize: 6
                             spacing: 5
                             upperCase: false
                             tint: pairingCard.pairing.indicatorTint || "gray"
-                            caption: pairingCard.pairing.indicator || ""
+                            caption: pairingCard.pairing.indicator
                         }
                     }
                     Text {
@@ -244,21 +244,21 @@ Item {
                     }
                     LabelValueRow {
                         objectName: "pairingDiscovery"
-                        visible: pairingCard.pairing.discovery !== null
+                        visible: pairingCard.pairing.discovery !== ""
                         label: "Discovery"
-                        value: pairingCard.pairing.discovery || ""
+                        value: pairingCard.pairing.discovery
                     }
                     LabelValueRow {
                         objectName: "pairingVisibleOn"
-                        visible: !!pairingCard.pairing.visibleOn
+                        visible: pairingCard.pairing.visibleOn !== ""
                         label: "Interface"
-                        value: pairingCard.pairing.visibleOn || ""
+                        value: pairingCard.pairing.visibleOn
                     }
                     LabelValueRow {
                         objectName: "pairingRenews"
-                        visible: pairingCard.pairing.renews !== null
+                        visible: pairingCard.pairing.renews !== ""
                         label: "Renews"
-                        value: pairingCard.pairing.renews || ""
+                        value: pairingCard.pairing.renews
                     }
                 }
             }
@@ -442,17 +442,15 @@ Item {
                     sourceComponent: Card {
                         spacing: 8
                         SectionTitle { title: "Diagnostics" }
-                        LabelValueRow {
-                            objectName: "stdoutLog"
-                            visible: root.store.hasSnapshot
-                            label: "Output"
-                            value: root.store.stdoutLogPath
-                        }
-                        LabelValueRow {
-                            objectName: "stderrLog"
-                            visible: root.store.hasSnapshot
-                            label: "Errors"
-                            value: root.store.stderrLogPath
+                        Repeater {
+                            model: ["stdoutLog", "stderrLog"]
+                            LabelValueRow {
+                                readonly property var path: root.view.logPaths[index]
+                                objectName: modelData
+                                visible: !!path
+                                label: path ? path.label : ""
+                                value: path ? path.value : ""
+                            }
                         }
                         RowLayout {
                             Layout.fillWidth: true
@@ -518,7 +516,7 @@ Item {
                     objectName: "footerRefresh"
                     title: "Refresh"
                     Layout.preferredWidth: 1
-                    enabled: !root.store.isPerformingAction
+                    enabled: !root.view.isPerformingAction
                     onClicked: root.store.requestRefresh()
                 }
             }

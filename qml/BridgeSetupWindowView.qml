@@ -38,8 +38,7 @@ Item {
                 Text {
                     textFormat: Text.PlainText
                     objectName: "setupSubtitle"
-                    text: root.store.setupReady ? "Mac connection is ready for iPhone."
-                                                : "Keep this window open until setup finishes."
+                    text: root.store.presentation.setupWindowSubtitle
                     font.pixelSize: 11
                     color: Theme.secondaryText
                     Accessible.role: Accessible.StaticText
@@ -58,7 +57,7 @@ Item {
             T.Button {
                 id: done
                 objectName: "done"
-                visible: root.store.setupReady
+                visible: root.store.presentation.isSetupReady
                 text: "Done"
                 focusPolicy: Qt.StrongFocus
                 implicitWidth: doneLabel.implicitWidth + leftPadding + rightPadding

@@ -135,10 +135,9 @@ BridgeMenuBarLabel::BridgeMenuBarLabel(BridgeMenuBarStore &store, Appearance &ap
                         Q_EMIT clicked();
                 });
     }
-    connect(&m_store, &BridgeMenuBarStore::stateChanged, this, &BridgeMenuBarLabel::update);
+    connect(&m_store, &BridgeMenuBarStore::presentationChanged, this, &BridgeMenuBarLabel::update);
     connect(&m_appearance, &Appearance::changed, this, &BridgeMenuBarLabel::update);
-    m_look = look(BridgeStatusPresentation::make(m_store.state(), m_store.now()),
-                  m_appearance.isDark());
+    m_look = look(m_store.presentation(), m_appearance.isDark());
     if (m_trayIcon) {
         m_trayIcon->setIcon(icon(m_look));
         m_trayIcon->show();
@@ -150,8 +149,7 @@ BridgeMenuBarLabel::~BridgeMenuBarLabel() = default;
 
 void BridgeMenuBarLabel::update()
 {
-    const BridgeStatusPresentation presentation
-        = BridgeStatusPresentation::make(m_store.state(), m_store.now());
+    const BridgeStatusPresentation &presentation = m_store.presentation();
     const Look next = look(presentation, m_appearance.isDark());
     const QString toolTip = u"Pivra: %1"_s.arg(presentation.currentStatusTitle);
     if (!m_trayIcon) {

@@ -64,7 +64,7 @@ void BridgeSetupWindowController::update(const BridgeMenuBarStore &store)
     if (!m_window)
         return;
 
-    const bool ready = store.isSetupReady();
+    const bool ready = store.presentation().isSetupReady;
     setClosable(ready);
     if (ready && m_didShowSetupWindow)
         return;

@@ -121,7 +121,7 @@ HeadlessFrontEnd::~HeadlessFrontEnd() = default;
 QJsonObject HeadlessFrontEnd::stateJson(const BridgeMenuBarStore &store)
 {
     const BridgeMenuBarState &state = store.state();
-    const auto presentation = BridgeStatusPresentation::make(state, store.now());
+    const BridgeStatusPresentation &presentation = store.presentation();
     return {
         {"snapshot"_L1, state.snapshot ? QJsonValue(state.snapshot->toJson()) : QJsonValue()},
         {"cliAvailability"_L1, availabilityJson(state.cliAvailability)},
@@ -133,7 +133,7 @@ QJsonObject HeadlessFrontEnd::stateJson(const BridgeMenuBarStore &store)
         {"errorMessage"_L1, state.errorMessage},
         {"isRefreshing"_L1, state.isRefreshing},
         {"isPerformingAction"_L1, state.isPerformingAction},
-        {"isSetupReady"_L1, store.isSetupReady()},
+        {"isSetupReady"_L1, presentation.isSetupReady},
         {"advertisement"_L1, advertisementJson(state.discovery.announcement)},
         {"discovery"_L1, discoveryJson(state.discovery)},
         {"view"_L1, presentation.toViewJson()},

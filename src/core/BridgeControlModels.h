@@ -1,5 +1,7 @@
 #pragma once
 
+#include "BridgeTextRules.h"
+
 #include <QDateTime>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -149,9 +151,6 @@ struct BridgePackageUpdateState
     bool operator==(const BridgePackageUpdateState &) const = default;
 };
 
-// Orders two texts with digit runs compared by value and everything else by character code.
-int compareNumerically(QStringView left, QStringView right);
-
 // Every error the user may see carries its own one-line text.
 class UserFacingError : public std::exception
 {
@@ -243,17 +242,3 @@ private:
     Case m_case;
     QString m_message;
 };
-
-// Trims Unicode white space and line breaks from both ends; absent when nothing remains.
-std::optional<QString> nonEmptyTrimmed(QStringView text);
-
-// Parses the bridge's timestamps: full date, full time, fractional seconds and a zone designator
-// ("Z" or ±hh:mm) are all required.
-std::optional<QDateTime> parseBridgeTimestamp(QStringView text);
-
-// A decimal integer with one optional sign and at least one digit, nothing else, within 64 bits.
-std::optional<qint64> parseDecimalInteger(QStringView text);
-
-// "Local", "Remote" or "Unconfigured" for a relay address, judged on its text alone.
-QString classifyRelay(QStringView relay);
-bool isPrivate172Address(QStringView host);

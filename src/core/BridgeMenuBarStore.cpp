@@ -50,7 +50,6 @@ BridgeMenuBarStore::BridgeMenuBarStore(Options options, QObject *parent)
 {
     m_advertiser = m_options.advertiser ? m_options.advertiser : new LocalPairingAdvertiser(this);
     m_service = m_options.service ? m_options.service : std::make_shared<BridgeControlService>();
-    connect(this, &BridgeMenuBarStore::stateChanged, this, &BridgeMenuBarStore::viewChanged);
     connect(m_advertiser, &LocalPairingAdvertiser::discoveryChanged, this,
             &BridgeMenuBarStore::discoveryChanged);
     if (!m_options.openPath)
@@ -61,6 +60,7 @@ BridgeMenuBarStore::BridgeMenuBarStore(Options options, QObject *parent)
     m_state.errorMessage = m_settingsProblem;
     m_state.relayOverride = m_settings->value(QLatin1StringView(relayOverrideKey));
     m_state.discovery = m_advertiser->discovery();
+    m_presentation = BridgeStatusPresentation::make(m_state, now());
 
     // The cadence is part of the behaviour: a coarse timer would drift by up to a second.
     m_refreshLoop.setTimerType(Qt::PreciseTimer);
@@ -135,15 +135,6 @@ QCoro::Task<> BridgeMenuBarStore::sleep(std::chrono::milliseconds duration)
         throw OperationCancelled();
 }
 
-bool BridgeMenuBarStore::isSetupReady() const
-{
-    const BridgeMenuBarState &s = m_state;
-    if (!s.codexAppPath || !s.cliAvailability.isAvailable() || !s.snapshot)
-        return false;
-    const BridgePairingPayload *payload = s.snapshot->pairingPayload();
-    return s.snapshot->isConnected() && payload && payload->isLive(now());
-}
-
 bool BridgeMenuBarStore::isIdle() const
 {
     const bool settling = m_state.discovery.state == LocalPairingDiscovery::State::Registering
@@ -151,53 +142,10 @@ bool BridgeMenuBarStore::isIdle() const
     return m_activity == 0 && !m_state.isPerformingAction && !settling;
 }
 
-QString BridgeMenuBarStore::stdoutLogPath() const
+void BridgeMenuBarStore::renewView()
 {
-    return m_state.snapshot ? m_state.snapshot->stdoutLogPath : QString();
-}
-
-QString BridgeMenuBarStore::stderrLogPath() const
-{
-    return m_state.snapshot ? m_state.snapshot->stderrLogPath : QString();
-}
-
-namespace {
-
-QString textStyleName(TextStyle style)
-{
-    switch (style) {
-    case TextStyle::Primary:
-        return u"primary"_s;
-    case TextStyle::Secondary:
-        return u"secondary"_s;
-    case TextStyle::Tertiary:
-        return u"tertiary"_s;
-    }
-    return {};
-}
-
-QVariant optionalTint(const std::optional<StatusTint> &tint)
-{
-    return tint ? QVariant(tintName(*tint)) : QVariant();
-}
-
-} // namespace
-
-QVariantMap BridgeMenuBarStore::view() const
-{
-    const BridgeStatusPresentation presentation = BridgeStatusPresentation::make(m_state, now());
-    QVariantMap view = presentation.toViewJson().toVariantMap();
-    QVariantMap pairing = view.value(u"pairing"_s).toMap();
-    pairing.insert(u"indicatorTint"_s, optionalTint(presentation.pairing.indicatorTint));
-    pairing.insert(u"textTint"_s, optionalTint(presentation.pairing.textTint));
-    pairing.insert(u"textStyle"_s, textStyleName(presentation.pairing.textStyle));
-    pairing.insert(u"visibleOn"_s,
-                   presentation.pairing.visibleOn ? QVariant(*presentation.pairing.visibleOn)
-                                                  : QVariant());
-    view.insert(u"pairing"_s, pairing);
-    view.insert(u"labelDot"_s, optionalTint(presentation.labelDot));
-    view.insert(u"labelDimmed"_s, presentation.labelDimmed);
-    return view;
+    m_presentation = BridgeStatusPresentation::make(m_state, now());
+    Q_EMIT presentationChanged();
 }
 
 void BridgeMenuBarStore::requestRefresh()
@@ -207,14 +155,14 @@ void BridgeMenuBarStore::requestRefresh()
 
 void BridgeMenuBarStore::openStdoutLog()
 {
-    if (!stdoutLogPath().isEmpty())
-        m_options.openPath(stdoutLogPath());
+    if (m_state.snapshot && !m_state.snapshot->stdoutLogPath.isEmpty())
+        m_options.openPath(m_state.snapshot->stdoutLogPath);
 }
 
 void BridgeMenuBarStore::openStderrLog()
 {
-    if (!stderrLogPath().isEmpty())
-        m_options.openPath(stderrLogPath());
+    if (m_state.snapshot && !m_state.snapshot->stderrLogPath.isEmpty())
+        m_options.openPath(m_state.snapshot->stderrLogPath);
 }
 
 void BridgeMenuBarStore::withdrawAnnouncement()
@@ -646,5 +594,7 @@ void BridgeMenuBarStore::change(const std::function<void(BridgeMenuBarState &)> 
         Q_EMIT idleChanged();
     // Every assignment is news, as with an observed property: the setup window comes forward
     // again on each one while the computer is not ready.
+    m_presentation = BridgeStatusPresentation::make(m_state, now());
     Q_EMIT stateChanged();
+    Q_EMIT presentationChanged();
 }

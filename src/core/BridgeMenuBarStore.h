@@ -7,7 +7,6 @@
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
-#include <QVariantMap>
 
 #include <chrono>
 #include <functional>
@@ -29,18 +28,10 @@ class QEventLoop;
 class BridgeMenuBarStore : public QObject
 {
     Q_OBJECT
-    // What the Qt Quick views bind to. `view` is the presentation of the current state: the
-    // headless `view` object plus the pairing card's tints and the tray label's dot.
-    Q_PROPERTY(QVariantMap view READ view NOTIFY viewChanged)
-    Q_PROPERTY(bool setupReady READ isSetupReady NOTIFY viewChanged)
-    Q_PROPERTY(bool busy READ isBusy NOTIFY stateChanged)
+    // What the Qt Quick views bind to: the presentation of the state at one instant, and the
+    // saved address, whose changes overwrite the panel's draft.
+    Q_PROPERTY(BridgeStatusPresentation presentation READ presentation NOTIFY presentationChanged)
     Q_PROPERTY(QString relayOverride READ relayOverride NOTIFY relayOverrideChanged)
-    Q_PROPERTY(bool isRefreshing READ isRefreshing NOTIFY stateChanged)
-    Q_PROPERTY(bool isPerformingAction READ isPerformingAction NOTIFY stateChanged)
-    Q_PROPERTY(QString setupStatusMessage READ setupStatusMessage NOTIFY stateChanged)
-    Q_PROPERTY(bool hasSnapshot READ hasSnapshot NOTIFY stateChanged)
-    Q_PROPERTY(QString stdoutLogPath READ stdoutLogPath NOTIFY stateChanged)
-    Q_PROPERTY(QString stderrLogPath READ stderrLogPath NOTIFY stateChanged)
 
 public:
     static constexpr const char *relayOverrideKey = "pivra.menuBar.relayOverride";
@@ -79,14 +70,9 @@ public:
     bool isPerformingAction() const { return m_state.isPerformingAction; }
     QString setupStatusMessage() const { return m_state.setupStatusMessage; }
 
-    // Codex found, the tool available, the bridge connected and its pairing payload live.
-    bool isSetupReady() const;
-    // A spinner refresh or an action runs: the tray label dims.
-    bool isBusy() const { return m_state.isRefreshing || m_state.isPerformingAction; }
-    bool hasSnapshot() const { return m_state.snapshot.has_value(); }
-    QString stdoutLogPath() const;
-    QString stderrLogPath() const;
-    QVariantMap view() const;
+    // The state as the views show it, computed when it last changed or a window last asked for
+    // the present (renewView()), from one reading of the clock.
+    const BridgeStatusPresentation &presentation() const { return m_presentation; }
     // Nothing is in flight: start-up done, no action, no refresh, no pairing re-issue, and the
     // announcement settled (published, failed or withdrawn) or given up waiting for.
     bool isIdle() const;
@@ -110,14 +96,14 @@ public:
     Q_INVOKABLE void openStderrLog();
     // Withdraws the announcement, as the application does on its way out.
     void withdrawAnnouncement();
-    // The view reads the clock: "Updated" times and a code's expiry move on with no change of
-    // state. A window calls this as it appears, so it shows the present without a timer waking
-    // the idle app.
-    Q_INVOKABLE void renewView() { Q_EMIT viewChanged(); }
+    // The presentation reads the clock: "Updated" times and a code's expiry move on with no
+    // change of state. A window calls this as it appears, so it shows the present without a
+    // timer waking the idle app.
+    Q_INVOKABLE void renewView();
 
 Q_SIGNALS:
     // With every `stateChanged`, and when `renewView()` asks for the present.
-    void viewChanged();
+    void presentationChanged();
     // Every change of the observable state.
     void stateChanged();
     void relayOverrideChanged();
@@ -180,6 +166,7 @@ private:
     QTimer m_discoverySettle;
 
     BridgeMenuBarState m_state;
+    BridgeStatusPresentation m_presentation;
 
     // The store is handing a snapshot to the advertiser and takes its discovery state itself.
     bool m_handingOver = false;

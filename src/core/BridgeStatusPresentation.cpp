@@ -236,14 +236,12 @@ struct Rules
         PairingCard card;
         switch (payloadState) {
         case PayloadState::Live:
-            card.state = PairingCard::State::Live;
             card.indicator = u"Ready"_s;
             card.indicatorTint = StatusTint::Green;
             card.renews = shortLocalTime(payload()->expiresAt);
             describeDiscovery(card);
             break;
         case PayloadState::Expired:
-            card.state = PairingCard::State::Expired;
             card.indicator = u"Expired"_s;
             card.indicatorTint = StatusTint::Orange;
             card.text
@@ -371,6 +369,12 @@ struct Rules
         return names;
     }
 
+    bool isSetupReady(PayloadState payload) const
+    {
+        return state.codexAppPath && isAvailable() && isConnected()
+            && payload == PayloadState::Live;
+    }
+
     std::optional<StatusTint> labelDot() const
     {
         if (state.updateState.isUpdateAvailable())
@@ -433,9 +437,32 @@ BridgeStatusPresentation BridgeStatusPresentation::make(const BridgeMenuBarState
     p.feedback = rules.feedback();
     p.sections = rules.sections(!p.feedback.isEmpty());
 
+    p.setupProgress = state.setupStatusMessage;
+    p.isSetupReady = rules.isSetupReady(payload);
+    p.setupWindowSubtitle = p.isSetupReady ? u"Mac connection is ready for iPhone."_s
+                                           : u"Keep this window open until setup finishes."_s;
+    p.isPerformingAction = state.isPerformingAction;
+    if (state.snapshot) {
+        p.logPaths = {{u"Output"_s, state.snapshot->stdoutLogPath},
+                      {u"Errors"_s, state.snapshot->stderrLogPath}};
+    }
+
     p.labelDot = rules.labelDot();
     p.labelDimmed = state.isRefreshing || state.isPerformingAction;
     return p;
+}
+
+QString PairingCard::textStyleName() const
+{
+    switch (textStyle) {
+    case TextStyle::Primary:
+        return u"primary"_s;
+    case TextStyle::Secondary:
+        return u"secondary"_s;
+    case TextStyle::Tertiary:
+        return u"tertiary"_s;
+    }
+    return {};
 }
 
 QJsonObject BridgeStatusPresentation::toViewJson() const

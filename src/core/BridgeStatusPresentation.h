@@ -5,14 +5,16 @@
 #include <QDateTime>
 #include <QJsonObject>
 #include <QList>
+#include <QMetaType>
 #include <QString>
 #include <QStringList>
 
 #include <optional>
 
-// Everything the panel, the tray label and the headless front end show is derived here from a
-// plain copy of the store's state and the current instant, so the three stay in agreement and
-// the rules can be checked without a display.
+// Everything the panel, the setup window, the tray label and the headless front end show is
+// derived here from the store's state and one instant, so they stay in agreement and the rules
+// can be checked without a display. The records are gadgets: the Qt Quick views bind to their
+// properties by name, and the headless front end writes the same values as JSON.
 
 // The named colours of the interface; each front end maps them to its own palette.
 enum class StatusTint
@@ -26,7 +28,7 @@ enum class StatusTint
     Pink
 };
 
-// "green", "orange", ...: the names the headless output uses.
+// "green", "orange", ...: the names the headless output and the views use.
 QString tintName(StatusTint tint);
 
 // Hierarchical text styles, dimmer from primary to tertiary.
@@ -39,6 +41,11 @@ enum class TextStyle
 
 struct LabelValue
 {
+    Q_GADGET
+    Q_PROPERTY(QString label MEMBER label CONSTANT)
+    Q_PROPERTY(QString value MEMBER value CONSTANT)
+
+public:
     QString label;
     QString value;
 
@@ -47,6 +54,12 @@ struct LabelValue
 
 struct SetupChecklistRow
 {
+    Q_GADGET
+    Q_PROPERTY(QString title MEMBER title CONSTANT)
+    Q_PROPERTY(QString detail MEMBER detail CONSTANT)
+    Q_PROPERTY(bool isComplete MEMBER isComplete CONSTANT)
+
+public:
     QString title;
     QString detail;
     bool isComplete = false;
@@ -56,22 +69,32 @@ struct SetupChecklistRow
 
 struct FeedbackLine
 {
+    Q_GADGET
+    Q_PROPERTY(QString text MEMBER text CONSTANT)
+    Q_PROPERTY(QString tint READ tintName CONSTANT)
+
+public:
     QString text;
     StatusTint tint = StatusTint::Gray;
 
+    QString tintName() const { return ::tintName(tint); }
     bool operator==(const FeedbackLine &) const = default;
 };
 
+// The pairing card. For the views an absent text reads as an empty one.
 struct PairingCard
 {
-    enum class State
-    {
-        None, // no pairing payload yet
-        Live, // the payload's expiry lies after now
-        Expired, // expiry at or before now
-    };
+    Q_GADGET
+    Q_PROPERTY(QString indicator READ indicatorText CONSTANT)
+    Q_PROPERTY(QString indicatorTint READ indicatorTintName CONSTANT)
+    Q_PROPERTY(QString text MEMBER text CONSTANT)
+    Q_PROPERTY(QString textTint READ textTintName CONSTANT)
+    Q_PROPERTY(QString textStyle READ textStyleName CONSTANT)
+    Q_PROPERTY(QString discovery READ discoveryText CONSTANT)
+    Q_PROPERTY(QString visibleOn READ visibleOnText CONSTANT)
+    Q_PROPERTY(QString renews READ renewsText CONSTANT)
 
-    State state = State::None;
+public:
     std::optional<QString> indicator; // "Ready" or "Expired"; not upper-cased for display
     std::optional<StatusTint> indicatorTint;
     QString text;
@@ -86,11 +109,41 @@ struct PairingCard
     // The expiry as a local clock time in the user's short time format, without the date.
     std::optional<QString> renews;
 
+    QString indicatorText() const { return indicator.value_or(QString()); }
+    QString indicatorTintName() const
+    {
+        return indicatorTint ? tintName(*indicatorTint) : QString();
+    }
+    QString textTintName() const { return textTint ? tintName(*textTint) : QString(); }
+    QString textStyleName() const;
+    QString discoveryText() const { return discovery.value_or(QString()); }
+    QString visibleOnText() const { return visibleOn.value_or(QString()); }
+    QString renewsText() const { return renews.value_or(QString()); }
     bool operator==(const PairingCard &) const = default;
 };
 
 class BridgeStatusPresentation
 {
+    Q_GADGET
+    Q_PROPERTY(QString currentStatusTitle MEMBER currentStatusTitle CONSTANT)
+    Q_PROPERTY(QString statusTint READ statusTintName CONSTANT)
+    Q_PROPERTY(QString setupStateTitle MEMBER setupStateTitle CONSTANT)
+    Q_PROPERTY(QString setupTint READ setupTintName CONSTANT)
+    Q_PROPERTY(QString setupButtonTitle MEMBER setupButtonTitle CONSTANT)
+    Q_PROPERTY(QString setupProgress MEMBER setupProgress CONSTANT)
+    Q_PROPERTY(bool isSetupReady MEMBER isSetupReady CONSTANT)
+    Q_PROPERTY(QString setupWindowSubtitle MEMBER setupWindowSubtitle CONSTANT)
+    Q_PROPERTY(bool isPerformingAction MEMBER isPerformingAction CONSTANT)
+    Q_PROPERTY(bool updateAvailable MEMBER updateAvailable CONSTANT)
+    Q_PROPERTY(QList<LabelValue> chips MEMBER chips CONSTANT)
+    Q_PROPERTY(QList<LabelValue> tiles MEMBER tiles CONSTANT)
+    Q_PROPERTY(QString networkDescription MEMBER networkDescription CONSTANT)
+    Q_PROPERTY(QList<SetupChecklistRow> checklist MEMBER checklist CONSTANT)
+    Q_PROPERTY(PairingCard pairing MEMBER pairing CONSTANT)
+    Q_PROPERTY(QList<FeedbackLine> feedback MEMBER feedback CONSTANT)
+    Q_PROPERTY(QStringList sections MEMBER sections CONSTANT)
+    Q_PROPERTY(QList<LabelValue> logPaths MEMBER logPaths CONSTANT)
+
 public:
     static BridgeStatusPresentation make(const BridgeMenuBarState &state, const QDateTime &now);
 
@@ -105,6 +158,14 @@ public:
     QString currentStatusTitle;
     StatusTint statusTint = StatusTint::Yellow;
     QString setupButtonTitle;
+    // The setup card's progress line; nothing shows while it is empty.
+    QString setupProgress;
+    // Codex found, the tool available, the bridge connected and its pairing payload live: the
+    // setup window may close.
+    bool isSetupReady = false;
+    QString setupWindowSubtitle;
+    // No second action starts while one runs: the setup button and the footer's refresh wait.
+    bool isPerformingAction = false;
     // Also decides whether the controls offer "Update".
     bool updateAvailable = false;
 
@@ -117,11 +178,15 @@ public:
     // The panel's cards in order, from "header", "setup", "status", "pairing", "advanced",
     // "feedback", "footer".
     QStringList sections;
+    // The diagnostics card's "Output" and "Errors" rows; none without a snapshot.
+    QList<LabelValue> logPaths;
 
     // Tray label: an update outranks the connected dot; dimmed while the store is busy.
     std::optional<StatusTint> labelDot;
     bool labelDimmed = false;
 
+    QString statusTintName() const { return tintName(statusTint); }
+    QString setupTintName() const { return tintName(setupTint); }
     bool operator==(const BridgeStatusPresentation &) const = default;
 };
 

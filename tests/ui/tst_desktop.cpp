@@ -79,7 +79,7 @@ class TestDesktop : public QObject
     {
         h.make(true);
         QVERIFY(h.waitIdle());
-        QVERIFY(h.store->isSetupReady());
+        QVERIFY(h.store->presentation().isSetupReady);
     }
 
     static void makeUnreadyStore(Harness &h)
@@ -90,7 +90,7 @@ class TestDesktop : public QObject
         h.service->codexPath.reset();
         h.make(true);
         QVERIFY(h.waitIdle());
-        QVERIFY(!h.store->isSetupReady());
+        QVERIFY(!h.store->presentation().isSetupReady);
     }
 
     void openPanel(Harness &h)
@@ -282,7 +282,7 @@ private Q_SLOTS:
         };
         h.store->runFirstRunSetup();
         QVERIFY(h.waitIdle());
-        QVERIFY(h.store->isSetupReady());
+        QVERIFY(h.store->presentation().isSetupReady);
         QCOMPARE(textOf(setup, u"setupSubtitle"_s), u"Mac connection is ready for iPhone."_s);
         QVERIFY(setup->flags() & Qt::WindowCloseButtonHint);
         QQuickItem *done = findItem(setup, u"done"_s);

@@ -407,7 +407,7 @@ private Q_SLOTS:
         QCOMPARE(h.store->snapshot(), std::nullopt);
         QCOMPARE(h.store->state().updateState, BridgePackageUpdateState{});
         QCOMPARE(h.store->state().transientMessage, u""_s);
-        QVERIFY(!h.store->isSetupReady());
+        QVERIFY(!h.store->presentation().isSetupReady);
     }
 
     // Without a snapshot, or with a blank log path, the logs folder falls back to ~/.pivra
