@@ -230,8 +230,8 @@ Item {
                         }
                     }
                     Text {
-                        textFormat: Text.PlainText
                         objectName: "pairingText"
+                        textFormat: Text.PlainText
                         Layout.fillWidth: true
                         text: pairingCard.pairing.text
                         wrapMode: Text.Wrap
@@ -339,8 +339,8 @@ Item {
                                             + topPadding + bottomPadding
                             Accessible.name: "Connection Address"
                             Text {
-                                textFormat: Text.PlainText
                                 id: placeholder
+                                textFormat: Text.PlainText
                                 x: relayField.leftPadding
                                 y: relayField.topPadding
                                 width: relayField.width - relayField.leftPadding

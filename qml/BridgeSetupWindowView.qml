@@ -26,8 +26,8 @@ Item {
                 Layout.alignment: Qt.AlignVCenter
                 spacing: 3
                 Text {
-                    textFormat: Text.PlainText
                     objectName: "setupTitle"
+                    textFormat: Text.PlainText
                     text: "Pivra Setup"
                     font.pixelSize: 16
                     font.weight: Font.DemiBold
@@ -36,8 +36,8 @@ Item {
                     Accessible.name: text
                 }
                 Text {
-                    textFormat: Text.PlainText
                     objectName: "setupSubtitle"
+                    textFormat: Text.PlainText
                     text: root.store.presentation.setupWindowSubtitle
                     font.pixelSize: 11
                     color: Theme.secondaryText
@@ -74,8 +74,8 @@ Item {
                 // Closes the window it sits in: the setup window, now that it may close.
                 onClicked: root.Window.window.close()
                 contentItem: Text {
-                    textFormat: Text.PlainText
                     id: doneLabel
+                    textFormat: Text.PlainText
                     text: done.text
                     font.pixelSize: 13
                     font.weight: Font.Medium

@@ -31,8 +31,8 @@ T.AbstractButton {
                                      : Theme.primaryText
 
     contentItem: Text {
-        textFormat: Text.PlainText
         id: label
+        textFormat: Text.PlainText
         text: control.text
         font.pixelSize: 11
         font.weight: Font.Medium

@@ -21,9 +21,9 @@ RowLayout {
         color: Theme.tint(line.tint)
     }
     Text {
-        textFormat: Text.PlainText
         id: message
         objectName: "text"
+        textFormat: Text.PlainText
         Layout.fillWidth: true
         text: line.text
         wrapMode: Text.Wrap

@@ -12,8 +12,8 @@ Column {
     Accessible.name: label + ": " + value
 
     Text {
-        textFormat: Text.PlainText
         objectName: "label"
+        textFormat: Text.PlainText
         width: row.width
         text: row.label.toUpperCase()
         font.pixelSize: 9
@@ -21,8 +21,8 @@ Column {
         color: Theme.tertiaryText
     }
     TextEdit {
-        textFormat: TextEdit.PlainText
         objectName: "value"
+        textFormat: TextEdit.PlainText
         width: row.width
         text: row.value
         readOnly: true

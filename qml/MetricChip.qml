@@ -27,9 +27,9 @@ Rectangle {
         width: chip.width - 2 * chip.horizontalPadding
         spacing: chip.labelValueSpacing
         Text {
-            textFormat: Text.PlainText
             id: labelText
             objectName: "label"
+            textFormat: Text.PlainText
             width: parent.width
             text: chip.label.toUpperCase()
             elide: Text.ElideRight
@@ -38,9 +38,9 @@ Rectangle {
             color: Theme.secondaryText
         }
         Text {
-            textFormat: Text.PlainText
             id: valueText
             objectName: "value"
+            textFormat: Text.PlainText
             width: parent.width
             text: chip.value
             elide: Text.ElideRight

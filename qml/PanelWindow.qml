@@ -9,8 +9,6 @@ Window {
     // Frameless beside the tray icon; the outline takes the place of a window frame.
     property bool popup: true
     title: "Pivra"
-    width: 360
-    height: 600
     color: Theme.windowBackground
 
     BridgeMenuBarContentView {

@@ -32,9 +32,9 @@ RowLayout {
         Layout.fillWidth: true
         spacing: 2
         Text {
-            textFormat: Text.PlainText
             id: titleText
             objectName: "title"
+            textFormat: Text.PlainText
             width: parent.width
             text: row.title
             font.pixelSize: 12
@@ -42,8 +42,8 @@ RowLayout {
             color: Theme.primaryText
         }
         Text {
-            textFormat: Text.PlainText
             objectName: "detail"
+            textFormat: Text.PlainText
             width: parent.width
             text: row.detail
             wrapMode: Text.Wrap

@@ -6,8 +6,6 @@ Window {
     required property QtObject store
     required property QtObject host
     title: "Pivra Setup"
-    width: 390
-    height: 640
     color: Theme.windowBackground
 
     BridgeSetupWindowView {

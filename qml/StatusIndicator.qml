@@ -20,8 +20,8 @@ Row {
         color: Theme.tint(indicator.tint)
     }
     Text {
-        textFormat: Text.PlainText
         objectName: "caption"
+        textFormat: Text.PlainText
         anchors.verticalCenter: parent.verticalCenter
         text: indicator.upperCase ? indicator.caption.toUpperCase() : indicator.caption
         font.pixelSize: 9

@@ -1,6 +1,7 @@
 #include "BridgeSetupWindowController.h"
 
 #include "BridgeMenuBarStore.h"
+#include "Windows.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -45,15 +46,15 @@ void BridgeSetupWindowController::createWindow()
     if (!m_window)
         return;
     m_window->setTitle(u"Pivra Setup"_s);
-    const QSize size(contentWidth, contentHeight);
-    m_window->resize(size);
-    m_window->setMinimumSize(size);
-    m_window->setMaximumSize(size);
+    m_window->resize(Windows::setupWindowSize);
+    m_window->setMinimumSize(Windows::setupWindowSize);
+    m_window->setMaximumSize(Windows::setupWindowSize);
     m_window->setFlags(setupWindowFlags(m_closable));
     if (QScreen *screen
         = m_window->screen() ? m_window->screen() : QGuiApplication::primaryScreen())
-        m_window->setPosition(screen->availableGeometry().center()
-                              - QPoint(contentWidth / 2, contentHeight / 2));
+        m_window->setPosition(
+            screen->availableGeometry().center()
+            - QPoint(Windows::setupWindowSize.width() / 2, Windows::setupWindowSize.height() / 2));
     m_window->installEventFilter(this);
 }
 
@@ -70,12 +71,7 @@ void BridgeSetupWindowController::update(const BridgeMenuBarStore &store)
         return;
 
     m_didShowSetupWindow = true;
-    if (m_window->windowStates() & Qt::WindowMinimized)
-        m_window->showNormal();
-    else
-        m_window->show();
-    m_window->raise();
-    m_window->requestActivate();
+    Windows::bringToFront(m_window);
 }
 
 void BridgeSetupWindowController::setClosable(bool closable)

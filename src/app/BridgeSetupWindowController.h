@@ -16,9 +16,6 @@ class BridgeSetupWindowController : public QObject
     Q_OBJECT
 
 public:
-    static constexpr int contentWidth = 390;
-    static constexpr int contentHeight = 640;
-
     // `makeWindow` builds the window's content; the controller sets its title, size and
     // buttons.
     explicit BridgeSetupWindowController(std::function<QQuickWindow *()> makeWindow,
@@ -29,8 +26,6 @@ public:
 
     QQuickWindow *window() const { return m_window; }
     bool didShowSetupWindow() const { return m_didShowSetupWindow; }
-    // The close button is offered, and a close request honoured, only while ready.
-    bool isClosable() const { return m_closable; }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -42,5 +37,6 @@ private:
     std::function<QQuickWindow *()> m_makeWindow;
     QPointer<QQuickWindow> m_window;
     bool m_didShowSetupWindow = false;
+    // The close button is offered, and a close request honoured, only while ready.
     bool m_closable = false;
 };

@@ -6,8 +6,10 @@
 #include "BridgeSetupWindowController.h"
 #include "SymbolImageProvider.h"
 #include "TrayMenu.h"
+#include "Windows.h"
 
 #include <QGuiApplication>
+#include <QLoggingCategory>
 #include <QQmlComponent>
 #include <QQmlEngine>
 #include <QQuickWindow>
@@ -17,6 +19,8 @@
 using namespace Qt::StringLiterals;
 
 namespace {
+
+Q_LOGGING_CATEGORY(lcDesktop, "com.pivra.menubar.DesktopFrontEnd")
 
 // Two small windows of flat shapes, text and icons that change a few times a minute do not need
 // a GPU context: Qt Quick's raster renderer draws them with less memory and starts without
@@ -103,7 +107,8 @@ QQuickWindow *DesktopFrontEnd::createWindow(const QString &file)
     });
     auto *window = qobject_cast<QQuickWindow *>(object);
     if (!window) {
-        qCritical("Cannot create %s: %s", qPrintable(file), qPrintable(component.errorString()));
+        qCCritical(lcDesktop, "Cannot create %s: %s", qPrintable(file),
+                   qPrintable(component.errorString()));
         delete object;
         return nullptr;
     }
@@ -117,10 +122,9 @@ QQuickWindow *DesktopFrontEnd::panelWindow()
     m_panel = createWindow(u"PanelWindow.qml"_s);
     if (!m_panel)
         return nullptr;
-    const QSize size(panelWidth, panelHeight);
-    m_panel->resize(size);
-    m_panel->setMinimumSize(size);
-    m_panel->setMaximumSize(size);
+    m_panel->resize(Windows::panelSize);
+    m_panel->setMinimumSize(Windows::panelSize);
+    m_panel->setMaximumSize(Windows::panelSize);
     m_panel->setTitle(u"Pivra"_s);
     m_panel->setProperty("popup", trayAvailable());
     if (trayAvailable())
@@ -139,7 +143,9 @@ QRect DesktopFrontEnd::panelGeometryBeside(const QRect &anchor) const
         screen = QGuiApplication::primaryScreen();
     const QRect available = screen->availableGeometry();
     const QRect full = screen->geometry();
-    QRect panel(0, 0, panelWidth, panelHeight);
+    const int panelWidth = Windows::panelSize.width();
+    const int panelHeight = Windows::panelSize.height();
+    QRect panel(QPoint(0, 0), Windows::panelSize);
     if (!anchor.isValid()) {
         // No icon geometry: the top-right corner, where a tray usually is.
         panel.moveTopRight(available.topRight() + QPoint(-8, 8));
@@ -167,12 +173,7 @@ void DesktopFrontEnd::openPanel()
     if (trayAvailable())
         panel->setGeometry(panelGeometryBeside(trayIcon()->geometry()));
     m_panelWasFocused = false;
-    if (panel->windowStates() & Qt::WindowMinimized)
-        panel->showNormal();
-    else
-        panel->show();
-    panel->raise();
-    panel->requestActivate();
+    Windows::bringToFront(panel);
 }
 
 void DesktopFrontEnd::togglePanel()
@@ -196,10 +197,7 @@ void DesktopFrontEnd::bringForward()
         openPanel();
         return;
     }
-    if (setup->windowStates() & Qt::WindowMinimized)
-        setup->showNormal();
-    setup->raise();
-    setup->requestActivate();
+    Windows::bringToFront(setup);
 }
 
 void DesktopFrontEnd::quit()
@@ -234,13 +232,7 @@ bool DesktopFrontEnd::eventFilter(QObject *watched, QEvent *event)
             QMetaObject::invokeMethod(this, &DesktopFrontEnd::openPanel, Qt::QueuedConnection);
         else if (watched == m_panel && setup && !setup->isVisible())
             QMetaObject::invokeMethod(
-                this,
-                [setup] {
-                    setup->show();
-                    setup->raise();
-                    setup->requestActivate();
-                },
-                Qt::QueuedConnection);
+                this, [setup] { Windows::bringToFront(setup); }, Qt::QueuedConnection);
     }
     return QObject::eventFilter(watched, event);
 }

@@ -30,20 +30,15 @@ public:
         bool useTray = true;
     };
 
-    static constexpr int panelWidth = 360;
-    static constexpr int panelHeight = 600;
-
     DesktopFrontEnd(BridgeMenuBarStore &store, Options options, QObject *parent = nullptr);
     ~DesktopFrontEnd() override;
 
     bool trayAvailable() const;
     QSystemTrayIcon *trayIcon() const;
     BridgeMenuBarLabel &label() const { return *m_label; }
-    BridgeSetupWindowController &setupWindowController() const { return *m_setupController; }
     QQuickWindow *setupWindow() const;
     // Made on first use.
     QQuickWindow *panelWindow();
-    QQmlEngine &engine() const { return *m_engine; }
 
     // Beside the tray icon as a frameless panel, or as an ordinary window without a tray.
     Q_INVOKABLE void openPanel();

@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLoggingCategory>
 #include <QTimer>
 
 #include <unistd.h>
@@ -18,6 +19,8 @@
 using namespace Qt::StringLiterals;
 
 namespace {
+
+Q_LOGGING_CATEGORY(lcHeadless, "com.pivra.menubar.HeadlessFrontEnd")
 
 QJsonValue optionalText(const std::optional<QString> &text)
 {
@@ -203,6 +206,11 @@ bool HeadlessFrontEnd::runCommand(const QString &line)
         std::fprintf(stderr, "pivra-menubar: unknown command: %s\n", qPrintable(line.trimmed()));
     }
     return true;
+}
+
+void HeadlessFrontEnd::anotherLaunchLeft()
+{
+    qCInfo(lcHeadless, "Another launch found this instance running and left");
 }
 
 void HeadlessFrontEnd::quit()

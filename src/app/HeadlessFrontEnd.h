@@ -29,6 +29,8 @@ public:
 
     // Withdraws the announcement, prints the last state line and leaves the event loop.
     void quit();
+    // Nothing to bring forward; the standard error says why nothing else happened.
+    void anotherLaunchLeft();
 
 private:
     void printStateIfChanged();

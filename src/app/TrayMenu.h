@@ -18,7 +18,6 @@ public:
     ~TrayMenu() override;
 
     QMenu *menu() const { return m_menu.get(); }
-    QAction *launchAtLoginAction() const { return m_launchAtLogin; }
 
 private:
     void setLaunchAtLogin(bool enabled);

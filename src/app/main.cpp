@@ -68,9 +68,8 @@ int main(int argc, char *argv[])
         HeadlessFrontEnd frontEnd(store, {.exitWhenIdle = parser.isSet(exitWhenIdle)});
         QObject::connect(&terminationSignals, &TerminationSignals::received, &frontEnd,
                          &HeadlessFrontEnd::quit);
-        // Nothing to bring forward; the standard error says why nothing else happened.
-        QObject::connect(&instance, &SingleInstance::activationRequested,
-                         [] { qInfo("Another launch found this instance running and left"); });
+        QObject::connect(&instance, &SingleInstance::activationRequested, &frontEnd,
+                         &HeadlessFrontEnd::anotherLaunchLeft);
         return app->exec();
     }
 
