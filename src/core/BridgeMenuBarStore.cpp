@@ -188,8 +188,7 @@ QCoro::Task<> BridgeMenuBarStore::backgroundRefresh()
     m_refreshLoop.start();
 }
 
-void BridgeMenuBarStore::showSnapshot(std::optional<BridgeSnapshot> snapshot,
-                                      const std::function<void(BridgeMenuBarState &)> &alsoChange)
+void BridgeMenuBarStore::showSnapshot(std::optional<BridgeSnapshot> snapshot)
 {
     // The announcement follows the snapshot within the same change, so no view ever sees a
     // snapshot beside the previous one's announcement.
@@ -198,8 +197,6 @@ void BridgeMenuBarStore::showSnapshot(std::optional<BridgeSnapshot> snapshot,
     m_handingOver = false;
     change([&](BridgeMenuBarState &s) {
         s.snapshot = std::move(snapshot);
-        if (alsoChange)
-            alsoChange(s);
         adoptDiscovery(s);
     });
 }
@@ -208,19 +205,17 @@ QCoro::Task<std::optional<BridgeSnapshot>>
 BridgeMenuBarStore::performRefresh(RefreshOptions options)
 {
     if (options.testFlag(RefreshOption::ShowSpinner))
-        change([](BridgeMenuBarState &s) { s.isRefreshing = true; });
+        set(&BridgeMenuBarState::isRefreshing, true);
     // Whichever way the refresh ends, the spinner stops with it.
-    const auto stopSpinner
-        = qScopeGuard([this] { change([](BridgeMenuBarState &s) { s.isRefreshing = false; }); });
+    const auto stopSpinner = qScopeGuard([this] { set(&BridgeMenuBarState::isRefreshing, false); });
 
     const BridgeCLIAvailability availability = co_await m_service->detectCLIAvailability();
-    change([&](BridgeMenuBarState &s) { s.cliAvailability = availability; });
+    set(&BridgeMenuBarState::cliAvailability, availability);
     if (!availability.isAvailable()) {
-        showSnapshot(std::nullopt, [this](BridgeMenuBarState &s) {
-            s.updateState = {};
-            s.transientMessage.clear();
-            s.errorMessage = m_settingsProblem;
-        });
+        showSnapshot(std::nullopt);
+        set(&BridgeMenuBarState::updateState, {});
+        set(&BridgeMenuBarState::transientMessage, {});
+        set(&BridgeMenuBarState::errorMessage, m_settingsProblem);
         co_return std::nullopt;
     }
 
@@ -235,15 +230,18 @@ BridgeMenuBarStore::performRefresh(RefreshOptions options)
         failure = std::current_exception();
     }
     if (failure) {
-        if (options.testFlag(RefreshOption::ClearSnapshotOnFailure))
-            showSnapshot(std::nullopt, [](BridgeMenuBarState &s) { s.updateState = {}; });
-        change([&](BridgeMenuBarState &s) { s.errorMessage = errorDescription(failure); });
+        if (options.testFlag(RefreshOption::ClearSnapshotOnFailure)) {
+            showSnapshot(std::nullopt);
+            set(&BridgeMenuBarState::updateState, {});
+        }
+        set(&BridgeMenuBarState::errorMessage, errorDescription(failure));
         std::rethrow_exception(failure);
     }
 
-    showSnapshot(snapshot, [this](BridgeMenuBarState &s) { s.errorMessage = m_settingsProblem; });
+    showSnapshot(snapshot);
+    set(&BridgeMenuBarState::errorMessage, m_settingsProblem);
     const BridgePackageUpdateState update = co_await resolveUpdateState(snapshot->currentVersion);
-    change([&](BridgeMenuBarState &s) { s.updateState = update; });
+    set(&BridgeMenuBarState::updateState, update);
     co_return snapshot;
 }
 
@@ -286,12 +284,12 @@ BridgeMenuBarStore::waitForFreshPairingSnapshot(std::optional<QDateTime> after,
             showSnapshot(read);
             const BridgePackageUpdateState update
                 = co_await resolveUpdateState(read->currentVersion);
-            change([&](BridgeMenuBarState &s) { s.updateState = update; });
+            set(&BridgeMenuBarState::updateState, update);
             if (isFreshPairingSnapshot(*read, after))
                 co_return *read;
         } else {
             // A failed read is shown and the wait goes on; only the time limit ends it.
-            change([&](BridgeMenuBarState &s) { s.errorMessage = errorDescription(failure); });
+            set(&BridgeMenuBarState::errorMessage, errorDescription(failure));
         }
         co_await sleep(m_options.pairingPollInterval);
         if (++attempt == pairingPollAttempts)
@@ -331,14 +329,12 @@ BridgeMenuBarStore::relayOverrideForRestart(const BridgeSnapshot &snapshot) cons
 QCoro::Task<> BridgeMenuBarStore::bootstrap()
 {
     const std::optional<QString> codex = m_service->detectCodexApplicationPath();
-    change([&](BridgeMenuBarState &s) { s.codexAppPath = codex; });
+    set(&BridgeMenuBarState::codexAppPath, codex);
     const BridgeCLIAvailability availability = co_await m_service->detectCLIAvailability();
-    change([&](BridgeMenuBarState &s) { s.cliAvailability = availability; });
+    set(&BridgeMenuBarState::cliAvailability, availability);
     if (!availability.isAvailable()) {
-        change([](BridgeMenuBarState &s) {
-            s.snapshot.reset();
-            s.updateState = {};
-        });
+        set(&BridgeMenuBarState::snapshot, {});
+        set(&BridgeMenuBarState::updateState, {});
         attemptAutomaticSetupIfPossible(u"Preparing Pivra on this Mac..."_s);
         co_return;
     }
@@ -367,7 +363,7 @@ void BridgeMenuBarStore::attemptAutomaticSetupIfPossible(const QString &reason)
     if (m_didAttemptAutomaticSetup || m_state.isPerformingAction || !m_state.codexAppPath)
         return;
     m_didAttemptAutomaticSetup = true;
-    change([&](BridgeMenuBarState &s) { s.setupStatusMessage = reason; });
+    set(&BridgeMenuBarState::setupStatusMessage, reason);
     runFirstRunSetup();
 }
 
@@ -381,17 +377,17 @@ void BridgeMenuBarStore::runFirstRunSetup()
     const auto after = previousSessionDate();
     runAction(u"Mac connection is ready."_s, [this, after]() -> QCoro::Task<> {
         const auto progress = [this](const QString &message) {
-            change([&](BridgeMenuBarState &s) { s.setupStatusMessage = message; });
+            set(&BridgeMenuBarState::setupStatusMessage, message);
         };
         progress(u"Checking Codex on this Mac..."_s);
         const std::optional<QString> codex = m_service->detectCodexApplicationPath();
-        change([&](BridgeMenuBarState &s) { s.codexAppPath = codex; });
+        set(&BridgeMenuBarState::codexAppPath, codex);
         if (!codex)
             throw BridgeMenuBarActionError::missingCodex();
 
         progress(u"Preparing the Pivra Mac connector..."_s);
         const BridgeCLIAvailability availability = co_await m_service->detectCLIAvailability();
-        change([&](BridgeMenuBarState &s) { s.cliAvailability = availability; });
+        set(&BridgeMenuBarState::cliAvailability, availability);
         if (!availability.isAvailable())
             co_await m_service->installBridgePackage();
         co_await requireCLIAvailability();
@@ -458,11 +454,9 @@ void BridgeMenuBarStore::runAction(const QString &successMessage,
 {
     if (m_state.isPerformingAction || m_cancelled)
         return;
-    change([this](BridgeMenuBarState &s) {
-        s.isPerformingAction = true;
-        s.transientMessage.clear();
-        s.errorMessage = m_settingsProblem;
-    });
+    set(&BridgeMenuBarState::isPerformingAction, true);
+    set(&BridgeMenuBarState::transientMessage, {});
+    set(&BridgeMenuBarState::errorMessage, m_settingsProblem);
     launch(runActionTask(successMessage, std::move(operation)));
 }
 
@@ -470,8 +464,7 @@ QCoro::Task<> BridgeMenuBarStore::runActionTask(QString successMessage,
                                                 std::function<QCoro::Task<>()> operation)
 {
     // The flag falls with the task, also when the store cancels it.
-    const auto done = qScopeGuard(
-        [this] { change([](BridgeMenuBarState &s) { s.isPerformingAction = false; }); });
+    const auto done = qScopeGuard([this] { set(&BridgeMenuBarState::isPerformingAction, false); });
     std::exception_ptr failure;
     try {
         co_await operation();
@@ -480,18 +473,16 @@ QCoro::Task<> BridgeMenuBarStore::runActionTask(QString successMessage,
     } catch (...) {
         failure = std::current_exception();
     }
-    change([&](BridgeMenuBarState &s) {
-        if (failure)
-            s.errorMessage = errorDescription(failure);
-        else
-            s.transientMessage = successMessage;
-    });
+    if (failure)
+        set(&BridgeMenuBarState::errorMessage, errorDescription(failure));
+    else
+        set(&BridgeMenuBarState::transientMessage, successMessage);
 }
 
 QCoro::Task<> BridgeMenuBarStore::requireCLIAvailability()
 {
     const BridgeCLIAvailability availability = co_await m_service->detectCLIAvailability();
-    change([&](BridgeMenuBarState &s) { s.cliAvailability = availability; });
+    set(&BridgeMenuBarState::cliAvailability, availability);
     switch (availability.kind()) {
     case BridgeCLIAvailability::Case::Available:
         co_return;
@@ -519,14 +510,14 @@ void BridgeMenuBarStore::openLogsFolder()
 void BridgeMenuBarStore::saveRelayOverride(const QString &text)
 {
     const QString relay = text.trimmed();
-    change([&](BridgeMenuBarState &s) { s.relayOverride = relay; });
+    set(&BridgeMenuBarState::relayOverride, relay);
     writeRelayOverride(relay);
     launch(refresh(RefreshOption::ShowSpinner));
 }
 
 void BridgeMenuBarStore::clearRelayOverride()
 {
-    change([](BridgeMenuBarState &s) { s.relayOverride.clear(); });
+    set(&BridgeMenuBarState::relayOverride, {});
     writeRelayOverride(std::nullopt);
     launch(refresh(RefreshOption::ShowSpinner));
 }
@@ -538,7 +529,7 @@ void BridgeMenuBarStore::restoreSavedRelayOverrideIfNeeded()
     const QString candidate = m_state.snapshot->relayCandidate();
     if (candidate.trimmed().isEmpty())
         return;
-    change([&](BridgeMenuBarState &s) { s.relayOverride = candidate; });
+    set(&BridgeMenuBarState::relayOverride, candidate);
     writeRelayOverride(candidate);
 }
 
@@ -550,7 +541,7 @@ void BridgeMenuBarStore::writeRelayOverride(const std::optional<QString> &value)
     }
     m_settingsProblem
         = u"The connection address could not be saved to %1."_s.arg(m_settings->fileName());
-    change([this](BridgeMenuBarState &s) { s.errorMessage = m_settingsProblem; });
+    set(&BridgeMenuBarState::errorMessage, m_settingsProblem);
 }
 
 void BridgeMenuBarStore::discoveryChanged()

@@ -135,8 +135,7 @@ private:
     QCoro::Task<BridgePackageUpdateState> resolveUpdateState(QString installedVersion);
     std::optional<QString> effectiveRelayOverride() const;
     std::optional<QString> relayOverrideForRestart(const BridgeSnapshot &snapshot) const;
-    void showSnapshot(std::optional<BridgeSnapshot> snapshot,
-                      const std::function<void(BridgeMenuBarState &)> &alsoChange = {});
+    void showSnapshot(std::optional<BridgeSnapshot> snapshot);
 
     void attemptAutomaticSetupIfPossible(const QString &reason);
     void runAction(const QString &successMessage, std::function<QCoro::Task<>()> operation);
@@ -154,8 +153,14 @@ private:
     void discoveryChanged();
     void adoptDiscovery(BridgeMenuBarState &state);
 
-    // Applies `change` to the state and tells the views when it changed anything.
+    // Applies `change` to the state and tells the views: each call is one observable
+    // assignment, as the views and the headless lines see them.
     void change(const std::function<void(BridgeMenuBarState &)> &change);
+    template <typename T>
+    void set(T BridgeMenuBarState::*member, std::type_identity_t<T> value)
+    {
+        change([&](BridgeMenuBarState &state) { state.*member = std::move(value); });
+    }
 
     Options m_options;
     std::unique_ptr<SavedSettings> m_settings;
