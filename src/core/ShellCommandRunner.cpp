@@ -13,7 +13,6 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <coroutine>
 #include <csignal>
 
@@ -132,10 +131,13 @@ private:
     {
         m_process.setReadChannel(channel);
         const QByteArray chunk = m_process.readAll();
-        const qint64 room = m_limits.outputBytes - kept.size();
-        if (chunk.size() > room)
+        if (m_overflowed || chunk.size() > m_limits.outputBytes - kept.size()) {
+            // The command fails for printing too much: nothing it printed is used any more.
             m_overflowed = true;
-        kept.append(chunk.first(std::clamp<qsizetype>(room, 0, chunk.size())));
+            kept = QByteArray();
+            return;
+        }
+        kept.append(chunk);
     }
 
     void signal(int number)
