@@ -72,7 +72,7 @@ private Q_SLOTS:
     // Relative paths in these tests land in the temporary directory.
     void initTestCase() { QVERIFY(QDir::setCurrent(m_temp.path())); }
 
-    // The arguments are fixed words and stay unquoted; every path is one quoted word.
+    // Catches a path the shell splits or expands, and quoted argument words.
     void quotingAndCommandLine()
     {
         QCOMPARE(shellQuote(u"/Users/Shared/it's/node"_s), u"'/Users/Shared/it'\\''s/node'"_s);
@@ -100,6 +100,7 @@ private Q_SLOTS:
         QTest::newRow("beyond 64 bits") << u"v1.9223372036854775808"_s << none;
     }
 
+    // Catches an nvm folder name read as a version it is not, or a version missed.
     void versionDirectoryNames()
     {
         QFETCH(QString, name);
@@ -107,9 +108,7 @@ private Q_SLOTS:
         QCOMPARE(BridgeControlService::parseVersionDirectoryName(name), components);
     }
 
-    // Newest nvm node first, versions before other names (which sort descending too, digit runs
-    // by value), equal versions in listing order, hidden entries left out, files kept; the
-    // fixed places first.
+    // Catches the wrong search order: fixed places, then nvm's newest node first.
     void searchCandidates()
     {
         const QString home = tempPath(u"nvm-home"_s);
@@ -135,6 +134,7 @@ private Q_SLOTS:
         QCOMPARE(BridgeControlService::fallbackExecutableCandidates(u"node"_s), expected);
     }
 
+    // Catches a node beside the tool missed, or a folder taken for a program.
     void colocatedNode()
     {
         // bin/pivra is a link to the package's script, as npm and Homebrew install it.
@@ -156,6 +156,8 @@ private Q_SLOTS:
         QCOMPARE(colocated(cli), OptionalText(root + u"/bin/node"_s));
     }
 
+    // Catches the carried tool or install source chosen in the wrong order, or a relative one
+    // handed to npm.
     void bundledInvocationAndPackagePath()
     {
         const QString resources = tempPath(u"resources"_s);
@@ -226,12 +228,14 @@ private Q_SLOTS:
             << u"[PIVRA] pid: 1\n[pivra]pid: 2\n[pivra] pid 3\npid: 4"_s << StringMap();
     }
 
+    // Catches status lines split at the wrong colon, or keys not folded.
     void statusLines()
     {
         QFETCH(QString, text);
         QTEST(BridgeControlService::parseStatusLines(text), "lines");
     }
 
+    // Catches a pid or yes/no read loosely.
     void statusValues()
     {
         using Pid = std::optional<qint64>;
@@ -270,6 +274,7 @@ private Q_SLOTS:
         QTest::newRow("blank lines") << u"\n  \n"_s << OptionalText();
     }
 
+    // Catches npm's answer misread: a list, two strings or blanks taken for a version.
     void latestVersion()
     {
         QFETCH(QString, output);
@@ -296,6 +301,7 @@ private Q_SLOTS:
             << std::make_exception_ptr(std::runtime_error("bad_alloc-ish")) << u"bad_alloc-ish"_s;
     }
 
+    // Catches a broken tool reported as missing, or the other way round.
     void availabilityClassification()
     {
         QFETCH(std::exception_ptr, error);
@@ -305,8 +311,7 @@ private Q_SLOTS:
                                   : BridgeCLIAvailability::broken(broken));
     }
 
-    // The order of the sources is checked against the real tool; these are the ways each
-    // source can fail to name a directory.
+    // Catches a source of the state folder that wins when it should fail.
     void stateDirectoryResolution()
     {
         const QString home = tempPath(u"state-home"_s);
@@ -351,6 +356,7 @@ private Q_SLOTS:
         QCOMPARE(derive(u"~/s/logs/out.log"_s), OptionalText(QDir::currentPath() + u"/~/s"_s));
     }
 
+    // Catches the Codex entry looked up outside the XDG places, or in the wrong order.
     void codexApplication()
     {
         const QString dataHome = tempPath(u"xdg/home"_s);
@@ -377,7 +383,7 @@ private Q_SLOTS:
                  OptionalText(tempPath(u"xdg/user/.local/share"_s) + entry));
     }
 
-    // What the scripted runner answers decides the result; the commands asked are recorded.
+    // Catches an unreadable npm answer taken for a version, and a half JSON status rescued.
     void scriptedCommands()
     {
         const auto runner = std::make_shared<ScriptedRunner>();

@@ -50,7 +50,7 @@ private Q_SLOTS:
         QTest::newRow("update") << u"update"_s << false << true;
     }
 
-    // Which callers show the spinner and which empty the snapshot when their refresh fails.
+    // Catches a caller that shows the spinner, or keeps a stale snapshot, against its rule.
     void refreshCallers()
     {
         QFETCH(QString, caller);
@@ -110,8 +110,7 @@ private Q_SLOTS:
             << u"start wss://10.1.2.3/relay"_s;
     }
 
-    // The bridge is restarted for a new pairing code only when it is connected, its code is
-    // missing or expired, and some relay address is known; the restart carries that address.
+    // Catches a pairing re-issue under the wrong conditions or with the wrong address.
     void reissueConditions()
     {
         QFETCH(QString, connection);
@@ -147,7 +146,7 @@ private Q_SLOTS:
         }
     }
 
-    // Two refreshes that both find the code expired restart the bridge once.
+    // Catches overlapping refreshes restarting the bridge twice, or a guard never released.
     void secondReissueIsGuarded()
     {
         Harness h;
@@ -168,10 +167,7 @@ private Q_SLOTS:
         QCOMPARE(h.service->count(u"start"_s), 2);
     }
 
-    // After a start the store waits for a fresh pairing code. With none it gives up after
-    // exactly twenty reads, keeping the last snapshot it read. A read error during the wait is
-    // shown and the wait goes on; the error stays after a fresh read ends the wait, beside the
-    // action's success text.
+    // Catches a pairing wait that stops early, hides a read error or drops the last read.
     void waitForFreshCode()
     {
         Harness h;
@@ -220,7 +216,7 @@ private Q_SLOTS:
                               u"status is busy"_s}));
     }
 
-    // A second press while an action runs is dropped without any message.
+    // Catches a second action run, or reported, while one is running.
     void secondActionIsDropped()
     {
         Harness h;
@@ -239,8 +235,7 @@ private Q_SLOTS:
         QCOMPARE(messages, (QStringList{u""_s, u"Mac connection stopped."_s}));
     }
 
-    // The start action compares against the session shown when the button was pressed, even
-    // if a newer one is published while the tool check runs.
+    // Catches a start that waits against a session published after the press.
     void startNotesSessionAtPress()
     {
         Harness h;
@@ -261,7 +256,7 @@ private Q_SLOTS:
         QCOMPARE(h.store->state().errorMessage, u""_s);
     }
 
-    // A missing tool fails every bridge action before any command runs.
+    // Catches a bridge command run without a usable tool (a running check counts as none).
     void actionsNeedTheTool()
     {
         Harness h;
@@ -280,9 +275,7 @@ private Q_SLOTS:
                  BridgeMenuBarActionError::missingCLI().errorDescription());
     }
 
-    // A Mac without Codex never starts the automatic setup, and the panel's setup stops at
-    // once. With Codex, setup installs the missing tool; it saves the address the bridge
-    // already uses as the override, but adopts nothing when no bridge was known before it.
+    // Catches setup without Codex, a skipped install, or an address adopted from nowhere.
     void setupNeedsCodexAndAdoptsAddress()
     {
         Harness h;
@@ -331,39 +324,20 @@ private Q_SLOTS:
                  u"ws://192.168.1.9/relay"_s);
     }
 
-    // Saving stores even a blank text, as an empty override rather than none; clearing
-    // removes the key.
-    void overridePersistence()
-    {
-        Harness h;
-        h.make();
-        const QString path = h.dir.filePath(u"settings.conf"_s);
-        const auto stored = [&] {
-            return QSettings(path, QSettings::NativeFormat).value(u"pivra.menuBar.relayOverride"_s);
-        };
-        h.store->saveRelayOverride(u" \t\n"_s);
-        QVERIFY(h.waitIdle());
-        QCOMPARE(stored(), QVariant(u""_s));
-        QVERIFY(h.service->calls.contains(u"load -"_s));
-
-        h.store->clearRelayOverride();
-        QVERIFY(h.waitIdle());
-        QVERIFY(!stored().isValid());
-    }
-
     void settingsFileProblems_data()
     {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<bool>("readable"); // no problem shown at start-up
         QTest::addColumn<bool>("saves");
+        QTest::newRow("none yet") << u"none"_s << true << true;
         QTest::newRow("garbage around a good line") << u"garbage"_s << false << true;
         QTest::newRow("a folder in its place") << u"folder"_s << false << false;
         QTest::newRow("a FIFO in its place") << u"fifo"_s << false << false;
     }
 
     // Catches a settings file that hangs start-up (a FIFO), a good save reported as failed
-    // because the file held garbage when it was read, and a failure that stops being shown while
-    // the store goes on with the address in memory.
+    // because the file once held garbage, a failure that stops being shown while the store goes
+    // on with the address in memory, and a blank address stored as none or a cleared one kept.
     void settingsFileProblems()
     {
         QFETCH(QString, kind);
@@ -375,11 +349,18 @@ private Q_SLOTS:
             QVERIFY(TestFiles::write(path, "\xff\xfe [[[\n=== \x01\x02\n[General]\nother=kept\n"));
         else if (kind == u"folder"_s)
             QVERIFY(QDir().mkpath(path));
-        else
+        else if (kind == u"fifo"_s)
             QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
         h.make();
         QCOMPARE(h.store->state().errorMessage.isEmpty(), readable);
+        const auto stored = [&] {
+            return QSettings(path, QSettings::NativeFormat).value(u"pivra.menuBar.relayOverride"_s);
+        };
 
+        h.store->saveRelayOverride(u" \t\n"_s);
+        QVERIFY(h.waitIdle());
+        if (saves)
+            QCOMPARE(stored(), QVariant(u""_s));
         h.store->saveRelayOverride(u"ws://10.0.0.2/relay"_s);
         QVERIFY(h.waitIdle());
         const QString problem = u"The connection address could not be saved to %1."_s.arg(path);
@@ -389,15 +370,17 @@ private Q_SLOTS:
         QVERIFY(h.waitIdle());
         QCOMPARE(h.store->state().transientMessage, u"Mac connection stopped."_s);
         QCOMPARE(h.store->state().errorMessage, saves ? QString() : problem);
-        if (saves) {
-            const QSettings written(path, QSettings::NativeFormat);
-            QCOMPARE(written.value(u"pivra.menuBar.relayOverride"_s).toString(),
-                     u"ws://10.0.0.2/relay"_s);
-            QCOMPARE(written.value(u"other"_s).toString(), u"kept"_s);
-        }
+        if (!saves)
+            return;
+        QCOMPARE(stored().toString(), u"ws://10.0.0.2/relay"_s);
+        QCOMPARE(QSettings(path, QSettings::NativeFormat).value(u"other"_s).toString(),
+                 kind == u"garbage"_s ? u"kept"_s : QString());
+        h.store->clearRelayOverride();
+        QVERIFY(h.waitIdle());
+        QVERIFY(!stored().isValid());
     }
 
-    // A refresh that finds the tool gone empties everything and both messages.
+    // Catches a vanished tool leaving its last snapshot and messages on screen.
     void toolDisappears()
     {
         Harness h;
@@ -413,8 +396,7 @@ private Q_SLOTS:
         QVERIFY(!h.store->presentation().isSetupReady);
     }
 
-    // Without a snapshot, or with a blank log path, the logs folder falls back to ~/.pivra
-    // instead of whatever folder a blank path would name.
+    // Catches a blank log path opening a folder the user never meant.
     void openLogsFolder()
     {
         Harness h;
@@ -436,7 +418,7 @@ private Q_SLOTS:
         QCOMPARE(h.opened, (QStringList{fallback, fallback, u"/state"_s}));
     }
 
-    // The update restarts a loaded bridge only: one that is not loaded stays stopped.
+    // Catches an update that starts a bridge the user had stopped.
     void updateLeavesAStoppedBridgeStopped()
     {
         Harness h;

@@ -240,6 +240,8 @@ private Q_SLOTS:
             "sections": ["header", "setup", "feedback", "footer"]})");
     }
 
+    // Catches a headline, colour, chip, tile, checklist row, card or feedback line against its
+    // rule.
     void rules()
     {
         QFETCH(BridgeMenuBarState, state);
@@ -303,8 +305,7 @@ private Q_SLOTS:
             << u"-"_s;
     }
 
-    // Catches "Published" (and its promise) shown while the phone cannot see the computer, and a
-    // problem that changes what the setup window counts as ready.
+    // Catches "Published" shown while the phone cannot see the computer.
     void pairingCardFollowsDiscovery()
     {
         QFETCH(LocalPairingDiscovery, discovery);
@@ -325,6 +326,7 @@ private Q_SLOTS:
         QCOMPARE(view.pairing.textTint.has_value(), text.startsWith(u"iPhone cannot"_s));
     }
 
+    // Catches a headless view with a key missing, renamed or shaped differently in some state.
     void viewJsonShape()
     {
         const auto view = [](const BridgeMenuBarState &state) {

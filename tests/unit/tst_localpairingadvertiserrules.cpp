@@ -60,6 +60,8 @@ private Q_SLOTS:
             << QString(40, u'ü') << u"mac-1"_s << u"Pivra "_s + QString(28, u'ü');
     }
 
+    // Catches a service name off its rule: trimming, the suffix removal, the fallbacks, the 63-byte
+    // cut.
     void serviceName()
     {
         QFETCH(QString, computerName);
@@ -69,8 +71,7 @@ private Q_SLOTS:
                  expected);
     }
 
-    // All six entries with ordinary, negative and non-ASCII values are checked as browsed from
-    // the daemon; the extremes must not turn into floating point with an exponent or separators.
+    // Catches TXT numbers written with separators, an exponent or a lost sign.
     void txtRecord()
     {
         BridgePairingPayload payload = payloadWithDevice(u"mac-1"_s);
@@ -105,6 +106,7 @@ private Q_SLOTS:
             << QByteArray("PRETTY_HOSTNAME_OLD=x\n") << std::optional<QString>();
     }
 
+    // Catches the computer's name misread from machine-info's shell quoting.
     void prettyHostName()
     {
         QFETCH(QByteArray, machineInfo);
@@ -112,6 +114,7 @@ private Q_SLOTS:
         QCOMPARE(LocalPairingAdvertiser::prettyHostName(machineInfo), expected);
     }
 
+    // Catches an override that is not used, or no name found without one.
     void computerNameOverride()
     {
         qputenv("PIVRA_COMPUTER_NAME", "Build Box");
