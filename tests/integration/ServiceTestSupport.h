@@ -60,16 +60,13 @@ std::exception_ptr failureOf(QCoro::Task<T> task)
 template <typename T>
 std::optional<BridgeControlError> controlErrorOf(QCoro::Task<T> task)
 {
-    const std::exception_ptr failure = failureOf(std::move(task));
-    if (!failure)
-        return std::nullopt;
     try {
-        std::rethrow_exception(failure);
+        awaitTask(std::move(task));
     } catch (const BridgeControlError &error) {
         return error;
     } catch (...) {
-        return std::nullopt;
     }
+    return std::nullopt;
 }
 
 // The service with its resource directory chosen by the test.
@@ -77,8 +74,6 @@ class TestBridgeControlService : public BridgeControlService
 {
 public:
     using BridgeControlService::BridgeControlService;
-    using BridgeControlService::loadFallbackSnapshot;
-
     std::optional<QString> resources;
 
 protected:

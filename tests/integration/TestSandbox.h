@@ -27,47 +27,38 @@ public:
     };
     struct Options
     {
+        // Without one, npm's registry is a closed loopback port: every request fails.
         bool registry = true;
         Install install = Install::Local;
         bool codex = true;
-        QString registryVersions = QStringLiteral("0.4.2,0.5.0");
     };
 
     TestSandbox() = default;
     TestSandbox(const TestSandbox &) = delete;
     TestSandbox &operator=(const TestSandbox &) = delete;
-    ~TestSandbox();
+    ~TestSandbox() { cleanUp(); }
 
     // Empty on success, else what went wrong.
     QString setUp(const Options &options);
-    QString setUp();
+    QString setUp() { return setUp(Options{}); }
     void cleanUp();
-
-    static QString bridgeSimDirectory();
 
     QString root() const { return m_root; }
     QString home() const { return m_home; }
     // The tool's default state directory, ~/.pivra.
-    QString stateDirectory() const;
-    QString launchAgentPath() const;
-    QString registryUrl() const { return m_registryUrl; }
-
-    // Flips the registry into answering 500 to everything, or back; waits until it has.
-    bool setRegistryFailing(bool failing);
+    QString stateDirectory() const { return m_home + QStringLiteral("/.pivra"); }
 
     // Knobs of the stand-in tool for the state directory `stateDirectory` (default ~/.pivra).
     void writeKnobs(const QJsonObject &knobs, const QString &stateDirectory = {}) const;
-    // Every call the tool logged in that state directory, oldest first.
-    QList<QJsonObject> calls(const QString &stateDirectory = {}) const;
+    // Every call the tool logged in ~/.pivra, oldest first.
+    QList<QJsonObject> calls() const;
 
-    // Stops the daemons and removes ~/.pivra, the launch agent and any extra state directories
-    // listed, so that the next test starts from a bridge that never ran.
-    void resetBridge(const QStringList &extraStateDirectories = {});
-    // Every simulated daemon whose bridge.pid lies under the sandbox root.
-    void stopDaemons();
+    // Stops the daemons and removes ~/.pivra and the launch agent, so that the next test starts
+    // from a bridge that never ran.
+    void resetBridge();
     // Processes living in this sandbox's home other than the simulated daemons (which the tool
     // detaches on purpose): the shells, node and npm the code under test started.
-    QList<qint64> commandsStillRunning() const;
+    QList<qint64> commandsStillRunning() const { return processes(false); }
 
     // Starts the stand-in bridge through the tool and waits until its daemon has written a
     // pairing session: a bridge already running and connected before the app starts.
@@ -78,17 +69,14 @@ public:
 
     // Writes `bytes` to `path`, making its folders.
     static bool writeFile(const QString &path, const QByteArray &bytes);
-    // Writes a launch agent property list (XML or binary) whose EnvironmentVariables name
-    // `stateDirectory` as PIVRA_DEVICE_STATE_DIR.
-    static bool writeLaunchAgent(const QString &path, const QString &stateDirectory, bool binary);
 
 private:
+    // Live processes whose environment names this home: the simulated daemons, or the others.
+    QList<qint64> processes(bool daemons) const;
     void setVariable(const char *name, const std::optional<QByteArray> &value);
 
     QString m_root;
     QString m_home;
-    QString m_registryUrl;
     std::unique_ptr<QProcess> m_registry;
-    bool m_registryFailing = false;
     QHash<QByteArray, std::optional<QByteArray>> m_savedEnvironment;
 };

@@ -1,201 +1,149 @@
 // Black-box runs of `pivra-menubar --headless` in a sandbox home with the stand-in tool, the
-// loopback registry and real npm: what a script or a headless machine sees.
+// loopback registry and real npm: what a script or a headless machine sees, and how launches
+// find the one instance that runs for a user and home.
+#include "SingleInstance.h"
 #include "TestSandbox.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
-// One running app: its state lines as they arrive, and its standard input.
-class HeadlessApp
+bool isIdle(const QJsonObject &state)
+{
+    return !state["isPerformingAction"_L1].toBool() && !state["isRefreshing"_L1].toBool();
+}
+
+// One launch of the app: its state lines as they arrive, its standard error, its input.
+class HeadlessApp : public QProcess
 {
 public:
     explicit HeadlessApp(const QStringList &arguments = {})
     {
-        m_process.setProgram(QStringLiteral(PIVRA_MENUBAR_BINARY));
-        m_process.setArguments(QStringList{u"--headless"_s} + arguments);
-        m_process.setProcessChannelMode(QProcess::SeparateChannels);
-        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { readLines(); });
-        QObject::connect(&m_process, &QProcess::readyReadStandardError,
-                         [this] { m_stderr += m_process.readAllStandardError(); });
-        m_process.start();
+        connect(this, &QProcess::readyReadStandardOutput, [this] { readLines(); });
+        connect(this, &QProcess::readyReadStandardError, [this] { err += readAllStandardError(); });
+        start(QStringLiteral(PIVRA_MENUBAR_BINARY), QStringList{u"--headless"_s} + arguments);
+    }
+    ~HeadlessApp() override
+    {
+        terminate();
+        if (!waitForFinished(10000))
+            kill();
+        waitForFinished();
     }
 
-    ~HeadlessApp()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.terminate();
-            if (!m_process.waitForFinished(10000))
-                m_process.kill();
-            m_process.waitForFinished();
-        }
-    }
+    void send(const QString &command) { write(command.toUtf8() + '\n'); }
 
-    void send(const QString &command) { m_process.write(command.toUtf8() + '\n'); }
-
-    // Waits until some state line from `from` on satisfies `condition`; gives that line.
-    std::optional<QJsonObject> waitFor(const std::function<bool(const QJsonObject &)> &condition,
-                                       int timeoutMs = 60000, qsizetype from = 0)
+    // The index of the first state line from `from` on that satisfies `condition`, or -1.
+    qsizetype waitFor(const std::function<bool(const QJsonObject &)> &condition,
+                      int timeoutMs = 60000, qsizetype from = 0)
     {
-        std::optional<QJsonObject> found;
+        qsizetype found = -1;
         (void)QTest::qWaitFor(
             [&] {
-                for (qsizetype i = from; i < m_states.size(); ++i) {
-                    if (condition(m_states[i])) {
-                        found = m_states[i];
-                        return true;
-                    }
-                }
-                return m_process.state() == QProcess::NotRunning;
+                for (qsizetype i = from; found < 0 && i < states.size(); ++i)
+                    found = condition(states[i]) ? i : -1;
+                return found >= 0 || state() == NotRunning;
             },
             timeoutMs);
         return found;
     }
 
-    // Once the app is idle, sends `command` and waits until the action or refresh it starts
-    // has ended; gives the state then.
-    QJsonObject run(const QString &command, int timeoutMs = 90000)
+    // Once idle, sends `command` and gives the state once the work it started has ended.
+    QJsonObject run(const QString &command)
     {
-        if (!QTest::qWaitFor([this] { return !m_states.isEmpty() && !isBusy(last()); }, timeoutMs))
+        if (!QTest::qWaitFor([&] { return !states.isEmpty() && isIdle(states.last()); }, 90000))
             return {};
-        static const QStringList actions{u"setup"_s,  u"start"_s,         u"stop"_s,
-                                         u"resume"_s, u"reset-pairing"_s, u"update"_s};
-        const QString flag = actions.contains(command.section(u' ', 0, 0)) ? u"isPerformingAction"_s
-                                                                           : u"isRefreshing"_s;
-        const qsizetype from = m_states.size();
+        const qsizetype from = states.size();
         send(command);
-        const auto started
-            = waitFor([&](const QJsonObject &s) { return s[flag].toBool(); }, timeoutMs, from);
-        if (!started)
-            return {};
-        const qsizetype startedAt = m_states.indexOf(*started, from);
-        return waitFor([](const QJsonObject &s) { return !isBusy(s); }, timeoutMs, startedAt)
-            .value_or(QJsonObject{});
+        const qsizetype busy = waitFor([](const auto &s) { return !isIdle(s); }, 90000, from);
+        return busy < 0 ? QJsonObject() : states.value(waitFor(isIdle, 90000, busy));
     }
 
-    // Waits for a ready, idle state: start-up has finished on a bridge that is ready to pair.
-    bool waitUntilReady(int timeoutMs = 60000)
+    // Ready, idle and announced: start-up has ended and nothing more follows by itself.
+    bool waitUntilReady()
     {
-        const auto ready = [](const QJsonObject &s) {
-            return s["isSetupReady"_L1].toBool() && !isBusy(s);
-        };
-        return waitFor(ready, timeoutMs).has_value();
+        return waitFor([](const QJsonObject &s) {
+                   return s["isSetupReady"_L1].toBool() && isIdle(s)
+                       && s["discovery"_L1]["state"_L1] == u"published"_s;
+               })
+            >= 0;
     }
 
-    bool waitForExit(int timeoutMs = 90000)
+    bool exitsWith(int code, int timeoutMs = 90000)
     {
-        if (m_process.state() != QProcess::NotRunning && !m_process.waitForFinished(timeoutMs))
-            return false;
+        waitForFinished(timeoutMs);
         readLines();
-        return m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+        return state() == NotRunning && exitStatus() == NormalExit && exitCode() == code;
     }
 
-    static bool isBusy(const QJsonObject &state)
+    bool quit() { return send(u"quit"_s), exitsWith(0); }
+
+    // Left at once with status 1 and said why: a script must learn that its instance never ran.
+    bool leavesForTheRunningOne()
     {
-        return state["isPerformingAction"_L1].toBool() || state["isRefreshing"_L1].toBool();
+        return exitsWith(1, 20000) && err.contains("another instance is already running")
+            && states.isEmpty();
     }
-
-    bool quit()
-    {
-        send(u"quit"_s);
-        return waitForExit();
-    }
-
-    const QList<QJsonObject> &states() const { return m_states; }
-    void closeOutput() { m_process.closeReadChannel(QProcess::StandardOutput); }
-    void terminate() { m_process.terminate(); }
-    int exitCode() const { return m_process.exitCode(); }
-    QJsonObject last() const { return m_states.isEmpty() ? QJsonObject{} : m_states.last(); }
-    QByteArray standardError() const { return m_stderr; }
 
     // Each distinct value a top-level key took, in order.
     QStringList history(const QString &key) const
     {
         QStringList values;
-        for (const QJsonObject &state : m_states) {
-            const QString value = state[key].toString();
-            if (values.isEmpty() || values.last() != value)
-                values << value;
+        for (const QJsonObject &state : states) {
+            if (values.isEmpty() || values.last() != state[key].toString())
+                values << state[key].toString();
         }
         return values;
     }
 
+    QList<QJsonObject> states;
+    QByteArray err;
+
 private:
     void readLines()
     {
-        while (m_process.canReadLine()) {
-            const QByteArray line = m_process.readLine();
-            QJsonParseError error;
-            const QJsonDocument document = QJsonDocument::fromJson(line, &error);
-            if (error.error != QJsonParseError::NoError || !document.isObject())
+        while (canReadLine()) {
+            const QByteArray line = readLine();
+            const QJsonDocument document = QJsonDocument::fromJson(line);
+            if (!document.isObject())
                 qFatal("not a state line: %s", line.constData());
-            m_states.append(document.object());
+            states.append(document.object());
         }
     }
-
-    QProcess m_process;
-    QList<QJsonObject> m_states;
-    QByteArray m_stderr;
 };
-
-QJsonObject snapshotOf(const QJsonObject &state)
-{
-    return state["snapshot"_L1].toObject();
-}
 
 QString sessionOf(const QJsonObject &state)
 {
-    return snapshotOf(state)["pairingSession"_L1]
-        .toObject()["pairingPayload"_L1]
-        .toObject()["sessionId"_L1]
+    return state["snapshot"_L1]["pairingSession"_L1]["pairingPayload"_L1]["sessionId"_L1]
         .toString();
 }
 
-// Runs a program to its end and gives what it printed.
-QByteArray run(const QString &program, const QStringList &arguments)
+QString discoveryRow(const QJsonObject &state)
 {
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
-    process.waitForFinished(20000);
-    return process.readAll();
+    return state["view"_L1]["pairing"_L1]["discovery"_L1].toString();
 }
 
 bool testAvahi(const QString &command)
 {
-    QProcess process;
-    process.start(u"bash"_s, {QStringLiteral(PIVRA_SOURCE_DIR "/scripts/lib/test-avahi"), command});
-    return process.waitForFinished(20000) && process.exitCode() == 0;
-}
-
-QString settingsPath(const TestSandbox &sandbox)
-{
-    return sandbox.home() + u"/.config/Pivra/PivraMenuBar.conf"_s;
-}
-
-QVariant savedRelay(const TestSandbox &sandbox)
-{
-    return QSettings(settingsPath(sandbox), QSettings::IniFormat)
-        .value(u"pivra.menuBar.relayOverride"_s);
-}
-
-QStringList relaysOf(const TestSandbox &sandbox, const QString &word)
-{
-    QStringList relays;
-    for (const QJsonObject &call : sandbox.calls()) {
-        if (call["argv"_L1].toArray().first().toString() == word)
-            relays << (call["relay"_L1].isNull() ? u"<none>"_s : call["relay"_L1].toString());
-    }
-    return relays;
+    return QProcess::execute(u"bash"_s,
+                             {QStringLiteral(PIVRA_SOURCE_DIR "/scripts/lib/test-avahi"), command})
+        == 0;
 }
 
 } // namespace
@@ -204,48 +152,68 @@ class TestHeadless : public QObject
 {
     Q_OBJECT
 
-private:
     TestSandbox m_sandbox;
 
-    void setUpSandbox(TestSandbox::Options options)
+    // Each test has its own instance socket, so that no other test run can get in its way.
+    void setUp(TestSandbox::Options options = {}, bool startBridge = true)
     {
         const QString problem = m_sandbox.setUp(options);
-        if (!problem.isEmpty())
-            QFAIL(qPrintable(problem));
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        qputenv(SingleInstance::socketVariable, QFile::encodeName(socket()));
+        QVERIFY(!startBridge || m_sandbox.startBridge());
+    }
+
+    QString socket() const { return m_sandbox.root() + u"/instance.socket"_s; }
+
+    QString settingsPath() const
+    {
+        return m_sandbox.home() + u"/.config/Pivra/PivraMenuBar.conf"_s;
+    }
+
+    QVariant savedRelay() const
+    {
+        return QSettings(settingsPath(), QSettings::IniFormat)
+            .value(u"pivra.menuBar.relayOverride"_s);
+    }
+
+    // The address each call of the tool with this first word carried.
+    QStringList relaysOf(const QString &word) const
+    {
+        QStringList relays;
+        for (const QJsonObject &call : m_sandbox.calls()) {
+            if (call["argv"_L1][0] == word)
+                relays << (call["relay"_L1].isNull() ? u"<none>"_s : call["relay"_L1].toString());
+        }
+        return relays;
     }
 
 private Q_SLOTS:
     void cleanup() { m_sandbox.cleanUp(); }
 
-    // Nothing installed: the automatic setup installs the tool from the registry, starts the
-    // bridge and ends ready; the app is idle only once the announcement has settled, so the
-    // last line before it exits already says what the phone can see.
+    // Catches a first launch that misses a setup step or its order, says it is done before the
+    // announcement has settled, or leaves the announcement up when it quits.
     void launchFromNothing()
     {
-        setUpSandbox({.registry = true, .install = TestSandbox::Install::None});
+        setUp({.install = TestSandbox::Install::None}, false);
         HeadlessApp app({u"--exit-when-idle"_s});
-        QVERIFY2(app.waitForExit(), app.standardError().constData());
-
+        QVERIFY2(app.exitsWith(0), app.err.constData());
         QCOMPARE(app.history(u"setupStatusMessage"_s),
                  (QStringList{
                      u""_s, u"Preparing Pivra on this Mac..."_s, u"Checking Codex on this Mac..."_s,
                      u"Preparing the Pivra Mac connector..."_s,
                      u"Starting the secure Mac connection..."_s,
                      u"Preparing the phone pairing code..."_s, u"Ready to pair from iPhone."_s}));
-        const QJsonObject ready = app.states().at(app.states().size() - 2);
+        const QJsonObject ready = app.states.at(app.states.size() - 2);
         QVERIFY(ready["isSetupReady"_L1].toBool());
         QCOMPARE(ready["transientMessage"_L1].toString(), u"Mac connection is ready."_s);
         QCOMPARE(ready["errorMessage"_L1].toString(), u""_s);
-        QCOMPARE(ready["cliAvailability"_L1].toObject()["version"_L1].toString(), u"0.5.0"_s);
-        QCOMPARE(ready["discovery"_L1].toObject()["state"_L1].toString(), u"published"_s);
-        QCOMPARE(ready["view"_L1].toObject()["pairing"_L1].toObject()["discovery"_L1].toString(),
-                 u"Published"_s);
-        const QJsonObject advertisement = ready["advertisement"_L1].toObject();
-        QCOMPARE(advertisement["type"_L1].toString(), u"_pivra._tcp"_s);
-        QCOMPARE(advertisement["txt"_L1].toObject()["sessionId"_L1].toString(), sessionOf(ready));
-        // Leaving withdraws the announcement.
-        QVERIFY(app.last()["advertisement"_L1].isNull());
-        QCOMPARE(app.last()["discovery"_L1].toObject(), (QJsonObject{{"state"_L1, u"inactive"_s}}));
+        QCOMPARE(ready["cliAvailability"_L1]["version"_L1].toString(), u"0.5.0"_s);
+        QCOMPARE(ready["discovery"_L1]["state"_L1].toString(), u"published"_s);
+        QCOMPARE(discoveryRow(ready), u"Published"_s);
+        QCOMPARE(ready["advertisement"_L1]["txt"_L1]["sessionId"_L1].toString(), sessionOf(ready));
+        QVERIFY(app.states.last()["advertisement"_L1].isNull());
+        QCOMPARE(app.states.last()["discovery"_L1].toObject(),
+                 (QJsonObject{{"state"_L1, u"inactive"_s}}));
     }
 
     // Catches a card that keeps saying "Published" while the daemon is gone, or a state that
@@ -253,138 +221,110 @@ private Q_SLOTS:
     // (failed within 5 s); and a collision, which shows the renamed service.
     void discoveryFollowsDaemon()
     {
-        setUpSandbox({});
-        QVERIFY(m_sandbox.startBridge(10000));
+        setUp();
         qputenv("PIVRA_COMPUTER_NAME", "Headless Mac");
         const auto restore = qScopeGuard([] {
             qunsetenv("PIVRA_COMPUTER_NAME");
             testAvahi(u"start"_s);
         });
-        const auto discoveryRow = [](const QJsonObject &s) {
-            return s["view"_L1].toObject()["pairing"_L1].toObject()["discovery"_L1].toString();
-        };
-        const auto discoveryState = [](const QJsonObject &s) {
-            return s["discovery"_L1].toObject()["state"_L1].toString();
-        };
         QVERIFY(testAvahi(u"stop"_s));
         {
             HeadlessApp app;
-            const auto stopped = app.waitFor([&](const QJsonObject &s) {
-                return discoveryRow(s) == u"DNS-SD service stopped"_s;
-            });
-            QVERIFY2(stopped, app.standardError().constData());
-            QCOMPARE((*stopped)["discovery"_L1].toObject()["reason"_L1].toString(),
-                     u"avahi-daemon is not running."_s);
-            QVERIFY((*stopped)["advertisement"_L1].isNull());
+            QJsonObject s = app.states.value(app.waitFor(
+                [](const auto &s) { return discoveryRow(s) == u"DNS-SD service stopped"_s; }));
+            QCOMPARE(s["discovery"_L1]["reason"_L1].toString(), u"avahi-daemon is not running."_s);
+            QVERIFY(s["advertisement"_L1].isNull());
 
             QVERIFY(testAvahi(u"start"_s));
-            qsizetype from = app.states().size();
-            const auto published = app.waitFor(
-                [&](const QJsonObject &s) { return discoveryRow(s) == u"Published"_s; }, 5000,
-                from);
-            QVERIFY2(published, "not published within 5 s of the daemon's start");
-            QCOMPARE((*published)["advertisement"_L1].toObject()["name"_L1].toString(),
-                     u"Pivra Headless Mac"_s);
-            QCOMPARE((*published)["discovery"_L1].toObject()["interfaces"_L1].toArray().size(), 2);
+            s = app.states.value(
+                app.waitFor([](const auto &s) { return discoveryRow(s) == u"Published"_s; }, 5000,
+                            app.states.size()));
+            QCOMPARE(s["advertisement"_L1]["name"_L1].toString(), u"Pivra Headless Mac"_s);
+            QCOMPARE(s["discovery"_L1]["interfaces"_L1].toArray().size(), 2);
 
             QVERIFY(testAvahi(u"kill"_s));
-            from = app.states().size();
-            QVERIFY2(
-                app.waitFor([&](const QJsonObject &s) { return discoveryState(s) == u"failed"_s; },
-                            5000, from),
-                "the state did not follow the daemon within 5 s");
+            QVERIFY2(app.waitFor(
+                         [](const auto &s) { return s["discovery"_L1]["state"_L1] == u"failed"_s; },
+                         5000, app.states.size())
+                         >= 0,
+                     "the state did not follow the daemon within 5 s");
             QVERIFY(app.quit());
         }
-
         QVERIFY(testAvahi(u"start"_s));
         QProcess other;
+        other.setProcessChannelMode(QProcess::MergedChannels);
         other.start(u"avahi-publish"_s,
                     {u"-s"_s, u"Pivra Headless Mac"_s, u"_pivra._tcp"_s, u"9"_s});
-        const auto stopOther = qScopeGuard([&] {
-            other.terminate();
-            other.waitForFinished();
-        });
+        const auto stopOther = qScopeGuard([&] { other.terminate(), other.waitForFinished(); });
+        QByteArray published;
         QVERIFY(QTest::qWaitFor(
-            [&] {
-                return run(u"avahi-browse"_s, {u"-pt"_s, u"_pivra._tcp"_s})
-                    .contains("Pivra\\032Headless\\032Mac");
-            },
-            10000));
+            [&] { return (published += other.readAll()).contains("Established"); }, 10000));
         HeadlessApp app({u"--exit-when-idle"_s});
-        QVERIFY(app.waitForExit());
-        const QJsonObject idle = app.states().at(app.states().size() - 2);
-        QCOMPARE(idle["advertisement"_L1].toObject()["name"_L1].toString(),
-                 u"Pivra Headless Mac #2"_s);
+        QVERIFY(app.exitsWith(0));
+        const QJsonObject idle = app.states.at(app.states.size() - 2);
+        QCOMPARE(idle["advertisement"_L1]["name"_L1].toString(), u"Pivra Headless Mac #2"_s);
         QCOMPARE(discoveryRow(idle), u"Published"_s);
     }
 
-    // Start-up states that must not run the automatic setup: a connected bridge with a live
-    // code, one with an expired code (re-issued by the start-up refresh itself, with the
-    // bridge's own address), and no Codex entry at all.
     void startUpWithoutSetup_data()
     {
         QTest::addColumn<bool>("codex");
         QTest::addColumn<int>("pairingLifetimeMs");
         QTest::addColumn<QStringList>("startRelays");
-
         QTest::newRow("ready") << true << 600000 << QStringList{u"<none>"_s};
+        // Re-issued by the start-up refresh itself, with the bridge's own address.
         QTest::newRow("expired code")
             << true << -60000 << QStringList{u"<none>"_s, u"ws://127.0.0.1:9000/relay"_s};
         QTest::newRow("no Codex") << false << 0 << QStringList{};
     }
 
+    // Catches the automatic setup run where it must not: a connected bridge with a live code,
+    // one with an expired code, and no Codex entry at all.
     void startUpWithoutSetup()
     {
         QFETCH(bool, codex);
         QFETCH(int, pairingLifetimeMs);
         QFETCH(QStringList, startRelays);
-
+        setUp({.install = codex ? TestSandbox::Install::Local : TestSandbox::Install::None,
+               .codex = codex},
+              false);
         if (codex) {
-            setUpSandbox({});
             m_sandbox.writeKnobs({{"pairingLifetimeMs"_L1, pairingLifetimeMs}});
-            QVERIFY(m_sandbox.startBridge(10000));
+            QVERIFY(m_sandbox.startBridge());
             m_sandbox.writeKnobs({});
-        } else {
-            setUpSandbox({.registry = true, .install = TestSandbox::Install::None, .codex = false});
         }
         HeadlessApp app({u"--exit-when-idle"_s});
-        QVERIFY(app.waitForExit());
+        QVERIFY(app.exitsWith(0));
         QCOMPARE(app.history(u"setupStatusMessage"_s), QStringList{u""_s});
-        QCOMPARE(relaysOf(m_sandbox, u"start"_s), startRelays);
-        QCOMPARE(app.last()["isSetupReady"_L1].toBool(), codex);
-        QCOMPARE(app.last()["codexAppPath"_L1].isNull(), !codex);
+        QCOMPARE(relaysOf(u"start"_s), startRelays);
+        QCOMPARE(app.states.last()["isSetupReady"_L1].toBool(), codex);
+        QCOMPARE(app.states.last()["codexAppPath"_L1].isNull(), !codex);
     }
 
-    // Every action on a running bridge ends with its message and a refreshed state.
+    // Catches an action that does not reach the tool, ends without its message or a refreshed
+    // state, waits for a fresh pairing code for good, or hides a failing command's text.
     void bridgeCommands()
     {
-        setUpSandbox({});
-        QVERIFY(m_sandbox.startBridge(10000));
+        setUp();
         HeadlessApp app;
-        const auto offered = app.waitFor([](const QJsonObject &s) {
-            return s["view"_L1].toObject()["updateAvailable"_L1].toBool();
-        });
-        QVERIFY(offered);
-        QCOMPARE((*offered)["updateState"_L1].toObject()["latestVersion"_L1].toString(),
-                 u"0.5.0"_s);
-
-        // The update installs the newer version from the registry and restarts the bridge.
+        const QJsonObject offered = app.states.value(
+            app.waitFor([](const auto &s) { return s["view"_L1]["updateAvailable"_L1].toBool(); }));
+        QCOMPARE(offered["updateState"_L1]["latestVersion"_L1].toString(), u"0.5.0"_s);
         QJsonObject state = app.run(u"update"_s);
         QCOMPARE(state["transientMessage"_L1].toString(), u"Mac connector updated."_s);
-        QCOMPARE(snapshotOf(state)["currentVersion"_L1].toString(), u"0.5.0"_s);
-        QVERIFY(!state["view"_L1].toObject()["updateAvailable"_L1].toBool());
-        QCOMPARE(relaysOf(m_sandbox, u"start"_s).size(), 2);
+        QCOMPARE(state["snapshot"_L1]["currentVersion"_L1].toString(), u"0.5.0"_s);
+        QVERIFY(!state["view"_L1]["updateAvailable"_L1].toBool());
+        QCOMPARE(relaysOf(u"start"_s).size(), 2);
 
         state = app.run(u"stop"_s);
         QCOMPARE(state["transientMessage"_L1].toString(), u"Mac connection stopped."_s);
-        QCOMPARE(snapshotOf(state)["launchdLoaded"_L1].toBool(), false);
+        QCOMPARE(state["snapshot"_L1]["launchdLoaded"_L1].toBool(), false);
         QVERIFY(state["advertisement"_L1].isNull());
-
         state = app.run(u"resume"_s);
         QCOMPARE(state["transientMessage"_L1].toString(), u"Last thread reopened in Codex."_s);
-        QCOMPARE(relaysOf(m_sandbox, u"resume"_s).size(), 1);
+        QCOMPARE(relaysOf(u"resume"_s).size(), 1);
 
-        QVERIFY(m_sandbox.startBridge(10000));
+        QVERIFY(m_sandbox.startBridge());
         const QString before = sessionOf(app.run(u"refresh"_s));
         QVERIFY(!before.isEmpty());
         state = app.run(u"reset-pairing"_s);
@@ -408,151 +348,206 @@ private Q_SLOTS:
         state = app.run(u"stop"_s);
         QCOMPARE(state["errorMessage"_L1].toString(), u"launchctl: refused"_s);
         QCOMPARE(state["transientMessage"_L1].toString(), u""_s);
-
         app.send(u"no-such-command"_s);
         QVERIFY(app.quit());
-        QVERIFY(app.standardError().contains("unknown command: no-such-command"));
+        QVERIFY(app.err.contains("unknown command: no-such-command"));
     }
 
-    // A saved address reaches the tool unchanged, survives a restart of the app, and clearing
-    // removes the key.
+    // Catches an address that reaches the tool changed, is not saved for the next launch, or
+    // stays saved after clearing; and one lost when the tool answers with garbage.
     void relayOverride()
     {
-        setUpSandbox({});
-        QVERIFY(m_sandbox.startBridge(10000));
+        setUp();
         const QString relay = u"ws://10.9.8.7:9000/relay?token=$HOME&x='y'"_s;
         {
             HeadlessApp app;
             QVERIFY(app.waitUntilReady());
-            const QJsonObject state = app.run(u"save-relay   "_s + relay + u"  "_s);
-            QCOMPARE(state["relayOverride"_L1].toString(), relay);
-            QCOMPARE(relaysOf(m_sandbox, u"status"_s).last(), relay);
+            QCOMPARE(app.run(u"save-relay   "_s + relay + u"  "_s)["relayOverride"_L1].toString(),
+                     relay);
+            QCOMPARE(relaysOf(u"status"_s).last(), relay);
+            m_sandbox.writeKnobs({{"garbage"_L1, QJsonObject{{"status"_L1, true}}}});
+            const QJsonObject state = app.run(u"refresh"_s);
+            QCOMPARE(state["errorMessage"_L1].toString(),
+                     u"Bridge status returned malformed JSON."_s);
+            QVERIFY(state["snapshot"_L1].isObject()); // the last good state stays on display
+            m_sandbox.writeKnobs({});
             QVERIFY(app.quit());
         }
-        QCOMPARE(savedRelay(m_sandbox).toString(), relay);
+        QCOMPARE(savedRelay().toString(), relay);
         {
             HeadlessApp app;
             QVERIFY(app.waitUntilReady());
-            QCOMPARE(app.states().first()["relayOverride"_L1].toString(), relay);
+            QCOMPARE(app.states.first()["relayOverride"_L1].toString(), relay);
             app.run(u"start"_s);
-            QCOMPARE(relaysOf(m_sandbox, u"start"_s).last(), relay);
+            QCOMPARE(relaysOf(u"start"_s).last(), relay);
             const QJsonObject state = app.run(u"clear-relay"_s);
             QCOMPARE(state["relayOverride"_L1].toString(), u""_s);
-            QCOMPARE(relaysOf(m_sandbox, u"status"_s).last(), u"<none>"_s);
+            QCOMPARE(relaysOf(u"status"_s).last(), u"<none>"_s);
             QVERIFY(app.quit());
         }
-        QVERIFY(!savedRelay(m_sandbox).isValid());
-    }
-
-    // Bad input never loses the saved address: a tool that prints garbage, then one that
-    // hangs, then one that prints a huge status, with a settings file that cannot be written.
-    void badInput()
-    {
-        setUpSandbox({});
-        QVERIFY(m_sandbox.startBridge(10000));
-        const QString relay = u"ws://10.1.1.1:9000/relay"_s;
-        QVERIFY(TestSandbox::writeFile(settingsPath(m_sandbox),
-                                       "[General]\npivra.menuBar.relayOverride=" + relay.toUtf8()
-                                           + "\n"));
-        HeadlessApp app;
-        QVERIFY(app.waitUntilReady());
-
-        m_sandbox.writeKnobs({{"garbage"_L1, QJsonObject{{"status"_L1, true}}}});
-        QJsonObject state = app.run(u"refresh"_s);
-        QCOMPARE(state["errorMessage"_L1].toString(), u"Bridge status returned malformed JSON."_s);
-        QVERIFY(state["snapshot"_L1].isObject()); // the last good state stays on display
-
-        m_sandbox.writeKnobs({{"hangMs"_L1, QJsonObject{{"status"_L1, 3000}}}});
-        state = app.run(u"refresh"_s);
-        QCOMPARE(state["errorMessage"_L1].toString(), u""_s);
-
-        m_sandbox.writeKnobs({{"padBytes"_L1, QJsonObject{{"status"_L1, 8 * 1024 * 1024}}}});
-        state = app.run(u"refresh"_s);
-        QCOMPARE(state["errorMessage"_L1].toString(), u""_s);
-        QVERIFY(state["isSetupReady"_L1].toBool());
-        QCOMPARE(savedRelay(m_sandbox).toString(), relay);
-
-        // The settings folder replaced by a file: saving fails visibly, in memory it still works.
-        const QString settingsDir = m_sandbox.home() + u"/.config/Pivra"_s;
-        QVERIFY(QDir(settingsDir).removeRecursively());
-        QVERIFY(TestSandbox::writeFile(settingsDir, "not a folder"));
-        state = app.run(u"save-relay ws://10.2.2.2/relay"_s);
-        QCOMPARE(state["relayOverride"_L1].toString(), u"ws://10.2.2.2/relay"_s);
-        QVERIFY2(state["errorMessage"_L1].toString().contains(u"could not be saved"_s),
-                 qPrintable(state["errorMessage"_L1].toString()));
-        QCOMPARE(relaysOf(m_sandbox, u"status"_s).last(), u"ws://10.2.2.2/relay"_s);
-        QVERIFY(app.quit());
-        QVERIFY(QFile::remove(settingsDir));
-    }
-
-    // A state directory that is a file: the tool cannot work there; the error shows and the
-    // app stays usable.
-    void stateDirectoryIsAFile()
-    {
-        setUpSandbox({});
-        QVERIFY(TestSandbox::writeFile(m_sandbox.home() + u"/.pivra"_s, "not a folder"));
-        HeadlessApp app;
-        QVERIFY(app.waitFor([](const QJsonObject &s) {
-            return !s["errorMessage"_L1].toString().isEmpty() && !HeadlessApp::isBusy(s);
-        }));
-        app.send(u"open-logs"_s);
-        QVERIFY(app.quit());
+        QVERIFY(!savedRelay().isValid());
     }
 
     // Catches input that hangs or kills the front end: an endless line (dropped, and reading
     // goes on after it), commands padded with blanks or ending in CR, and a reader that closed
-    // our output (SIGPIPE must not end the app).
+    // our output (SIGPIPE must not end the app); and a second launch that does not say it left.
     void hostileInput()
     {
-        setUpSandbox({});
-        QVERIFY(m_sandbox.startBridge(10000));
+        setUp();
         HeadlessApp app;
         QVERIFY(app.waitUntilReady());
+        HeadlessApp second;
+        QVERIFY2(second.leavesForTheRunningOne(), second.err.constData());
         app.send(QString(300 * 1024, u'x'));
-        QVERIFY(app.run(u"  refresh \r"_s)["isRefreshing"_L1].isBool());
-        QVERIFY(app.standardError().contains("a command line over 65536 bytes was ignored"));
-        QVERIFY(!app.standardError().contains("unknown command"));
-
-        app.closeOutput();
+        QVERIFY(!app.run(u"  refresh \r"_s).isEmpty());
+        QVERIFY(app.err.contains("a command line over 65536 bytes was ignored"));
+        QVERIFY(!app.err.contains("unknown command"));
+        app.closeReadChannel(QProcess::StandardOutput);
         app.send(u"refresh"_s);
         app.send(u"quit\r"_s);
-        QVERIFY2(app.waitForExit(), app.standardError().constData());
+        QVERIFY2(app.exitsWith(0), app.err.constData());
     }
 
     // Catches a SIGTERM (a session ending) that leaves the running command behind, reparented
     // to init, or waits for it for good.
     void terminatedDuringAnAction()
     {
-        setUpSandbox({});
-        QVERIFY(m_sandbox.startBridge(10000));
+        setUp();
         HeadlessApp app;
         QVERIFY(app.waitUntilReady());
         m_sandbox.writeKnobs({{"hangMs"_L1, QJsonObject{{"start"_L1, 60000}}}});
         app.send(u"start"_s);
+        QVERIFY(app.waitFor([](const auto &s) { return s["isPerformingAction"_L1].toBool(); })
+                >= 0);
         QVERIFY(
-            app.waitFor([](const QJsonObject &s) { return s["isPerformingAction"_L1].toBool(); }));
-        QVERIFY(
-            QTest::qWaitFor([&] { return !m_sandbox.commandsStillRunning().isEmpty(); }, 10000));
+            QTest::qWaitFor([&] { return m_sandbox.commandsStillRunning().size() > 1; }, 10000));
         QElapsedTimer elapsed;
         elapsed.start();
         app.terminate();
-        QVERIFY2(app.waitForExit(10000), app.standardError().constData());
+        QVERIFY2(app.exitsWith(0, 10000), app.err.constData());
         QCOMPARE_LT(elapsed.elapsed(), 10000);
         QVERIFY(QTest::qWaitFor([&] { return m_sandbox.commandsStillRunning().isEmpty(); }, 3000));
     }
 
-    // Catches a second headless launch that leaves silently with success: a script must learn
-    // that its instance never ran.
-    void secondHeadlessLaunch()
+    // Catches a socket file left by a killed instance that keeps every later launch out, a
+    // socket others may use, and a second launch that makes a store (a state line, a call to
+    // the tool) or disturbs the running one.
+    void secondLaunchLeaves()
     {
-        setUpSandbox({});
+        setUp();
+        {
+            HeadlessApp killed;
+            QVERIFY(killed.waitFor([](const auto &) { return true; }) >= 0);
+            killed.kill();
+        }
+        QVERIFY(QFile::exists(socket()));
         HeadlessApp first;
-        QVERIFY(first.waitFor([](const QJsonObject &) { return true; }));
+        QVERIFY(first.waitUntilReady());
+        struct stat info
+        {
+        };
+        QCOMPARE(::stat(QFile::encodeName(socket()).constData(), &info), 0);
+        QVERIFY(S_ISSOCK(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 077) == 0);
+
+        const qsizetype callsBefore = m_sandbox.calls().size();
+        const qsizetype statesBefore = first.states.size();
         HeadlessApp second;
-        QVERIFY(!second.waitForExit(20000));
-        QCOMPARE(second.exitCode(), 1);
-        QVERIFY(second.standardError().contains("another instance is already running"));
-        QVERIFY(first.quit());
+        QVERIFY2(second.leavesForTheRunningOne(), second.err.constData());
+        QVERIFY(QTest::qWaitFor(
+            [&] { return first.err.contains("Another launch found this instance"); }, 5000));
+        QCOMPARE(m_sandbox.calls().size(), callsBefore);
+        QCOMPARE(first.states.size(), statesBefore);
+        QCOMPARE(first.state(), QProcess::Running);
+    }
+
+    // Catches launches that race each other and both run: checking for a server and listening
+    // without a lock lets two both find nothing, and the later one removes the earlier's socket.
+    void simultaneousLaunches()
+    {
+        setUp({.registry = false}, false);
+        std::vector<std::unique_ptr<HeadlessApp>> launches(4);
+        for (auto &launch : launches)
+            launch = std::make_unique<HeadlessApp>();
+        const auto running = [&] {
+            return std::count_if(launches.begin(), launches.end(),
+                                 [](const auto &l) { return l->state() != QProcess::NotRunning; });
+        };
+        QVERIFY(QTest::qWaitFor([&] { return running() == 1; }, 20000));
+        for (auto &launch : launches) {
+            if (launch->state() == QProcess::NotRunning)
+                QVERIFY2(launch->leavesForTheRunningOne(), launch->err.constData());
+            else
+                QVERIFY(launch->waitFor([](const auto &) { return true; }) >= 0);
+        }
+    }
+
+    // Catches a request that never reaches the running instance, and a stranger's line on the
+    // socket taken for one.
+    void activationReachesTheRunningInstance()
+    {
+        setUp({.registry = false}, false);
+        SingleInstance running;
+        QCOMPARE(running.claim(socket()), SingleInstance::Role::Primary);
+        QSignalSpy activations(&running, &SingleInstance::activationRequested);
+        HeadlessApp second;
+        QVERIFY(activations.wait(5000));
+        QVERIFY(second.leavesForTheRunningOne());
+
+        // A stranger's line, then a request: the request's activation shows the line was read.
+        QLocalSocket stranger;
+        stranger.connectToServer(socket());
+        QVERIFY(stranger.waitForConnected(1000));
+        stranger.write("open everything\nactivate\n");
+        QVERIFY(QTest::qWaitFor([&] { return activations.size() == 2; }, 5000));
+        QCOMPARE(activations.size(), 2);
+    }
+
+    // Catches a socket placed where others may reach it: a private runtime directory, else a
+    // private folder of this user under /tmp, one per home; a folder someone else could read or
+    // another user made first gives no guard, and the app says so.
+    void defaultSocketPath()
+    {
+        setUp({.registry = false}, false);
+        qunsetenv(SingleInstance::socketVariable);
+        const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+        const auto restore = qScopeGuard([&] {
+            runtime.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", runtime);
+        });
+        QTemporaryDir runtimeDirectory;
+        QVERIFY(::chmod(QFile::encodeName(runtimeDirectory.path()).constData(), 0700) == 0);
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDirectory.path()));
+        const QString inRuntime = SingleInstance::socketPath();
+        QVERIFY2(inRuntime.startsWith(runtimeDirectory.path() + u'/'), qPrintable(inRuntime));
+        qputenv("HOME", QFile::encodeName(m_sandbox.root()));
+        QVERIFY(SingleInstance::socketPath() != inRuntime);
+        qputenv("HOME", QFile::encodeName(m_sandbox.home() + u"/"_s));
+        QCOMPARE(SingleInstance::socketPath(), inRuntime);
+
+        QVERIFY(::chmod(QFile::encodeName(runtimeDirectory.path()).constData(), 0755) == 0);
+        const QString folder
+            = QDir::tempPath() + u"/pivra-menubar-"_s + QString::number(::geteuid());
+        QVERIFY2(SingleInstance::socketPath().startsWith(folder + u'/'), qPrintable(folder));
+        struct stat info
+        {
+        };
+        const QByteArray native = QFile::encodeName(folder);
+        QCOMPARE(::lstat(native.constData(), &info), 0);
+        QVERIFY(S_ISDIR(info.st_mode) && (info.st_mode & 077) == 0);
+
+        qunsetenv("XDG_RUNTIME_DIR");
+        QVERIFY(::chmod(native.constData(), 0755) == 0);
+        const QString exposed = SingleInstance::socketPath();
+        QVERIFY(::chmod(native.constData(), 0700) == 0);
+        QCOMPARE(exposed, QString());
+        QVERIFY(::chown(native.constData(), 65534, 65534) == 0);
+        const auto giveBack
+            = qScopeGuard([&] { (void)::chown(native.constData(), ::geteuid(), ::getegid()); });
+        QCOMPARE(SingleInstance::socketPath(), QString());
+        HeadlessApp unguarded;
+        QVERIFY(unguarded.waitFor([](const auto &) { return true; }) >= 0);
+        QVERIFY(QTest::qWaitFor(
+            [&] { return unguarded.err.contains("is not a folder that only you can use"); },
+            10000));
     }
 };
 

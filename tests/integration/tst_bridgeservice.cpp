@@ -1,0 +1,368 @@
+// The service against the stand-in tool through real zsh, node and npm: the snapshot from its
+// status and state files, the commands' way to it, and finding and installing it. npm's
+// registry is a closed port here, so every request to it fails.
+#include "BridgeMenuBarStore.h"
+#include "ServiceTestSupport.h"
+#include "TestSandbox.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+
+using namespace Qt::StringLiterals;
+
+using OptionalText = std::optional<QString>;
+
+namespace {
+
+QJsonObject json(const char *text)
+{
+    return QJsonDocument::fromJson(text).object();
+}
+
+// A folder name that runs commands wherever a shell reads it unquoted.
+const QString hostile = u"it's a $HOME `touch PWNED`\n$(touch PWNED)"_s;
+
+} // namespace
+
+class TestBridgeService : public QObject
+{
+    Q_OBJECT
+
+    TestSandbox m_sandbox;
+
+    QString state(const QString &file) const { return m_sandbox.stateDirectory() + u'/' + file; }
+    QString home(const QString &relative) const { return m_sandbox.home() + u'/' + relative; }
+    QString agent() const { return home(u"Library/LaunchAgents/com.pivra.bridge.plist"_s); }
+
+    BridgeSnapshot load(const OptionalText &relayOverride = std::nullopt)
+    {
+        TestBridgeControlService service;
+        return awaitTask(service.loadSnapshot(relayOverride));
+    }
+
+    // Every call the tool logged, as its arguments joined by blanks.
+    QStringList commandsRun() const
+    {
+        QStringList commands;
+        for (const QJsonObject &call : m_sandbox.calls())
+            commands.append(call[u"argv"_s].toVariant().toStringList().join(u' '));
+        return commands;
+    }
+
+    bool pwned() const
+    {
+        return QFileInfo::exists(home(u"PWNED"_s))
+            || QFileInfo::exists(m_sandbox.root() + u"/PWNED"_s);
+    }
+
+    // A copy of the tool's package under the hostile folder, with its own version.
+    QString packageCopy(const QString &relative, const QByteArray &version)
+    {
+        const QString package = m_sandbox.root() + u'/' + hostile + u'/' + relative;
+        QDir().mkpath(package);
+        QProcess::execute(
+            u"cp"_s,
+            {u"-R"_s, QStringLiteral(PIVRA_SOURCE_DIR "/tools/bridge-sim/package/."), package});
+        TestSandbox::writeFile(package + u"/package.json"_s,
+                               R"({"name": "pivra", "version": ")" + version
+                                   + R"(", "bin": {"pivra": "bin/pivra.js"}})");
+        return package;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        const QString error = m_sandbox.setUp({.registry = false});
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+    }
+
+    void cleanupTestCase() { m_sandbox.cleanUp(); }
+
+    void init()
+    {
+        qunsetenv("PIVRA_DEVICE_STATE_DIR");
+        m_sandbox.resetBridge();
+    }
+
+    // Catches a JSON status that is not taken as it is (its platform is not the fallback's
+    // "darwin"; no version is asked for), and text lines read wrongly: the version from
+    // --version without the override, the files from the state directory, then values the lines
+    // leave open, each on a later line that wins.
+    void runningBridgeStatus()
+    {
+        TestBridgeControlService service;
+        awaitTask(service.startBridge(std::nullopt));
+        QVERIFY(QTest::qWaitFor([&] { return QFile::exists(state(u"pairing-session.json"_s)); },
+                                10000));
+        const BridgeSnapshot fromJson = load();
+        QCOMPARE(fromJson.platform, u"linux"_s);
+        QVERIFY(fromJson.launchdPid && fromJson.daemonConfig && fromJson.pairingSession);
+
+        m_sandbox.writeKnobs(json(R"({"statusFormat": "text"})"));
+        BridgeSnapshot snapshot = load(u" ws://override "_s);
+        QCOMPARE(snapshot.currentVersion, u"0.4.2"_s);
+        QCOMPARE(snapshot.platform, u"darwin"_s);
+        QVERIFY(snapshot.installed && snapshot.launchdLoaded);
+        QCOMPARE(snapshot.launchdPid, fromJson.launchdPid);
+        QCOMPARE(snapshot.daemonConfig, fromJson.daemonConfig);
+        QCOMPARE(snapshot.pairingSession, fromJson.pairingSession);
+        QVERIFY(snapshot.bridgeStatus && snapshot.bridgeStatus->pid == snapshot.launchdPid);
+        QCOMPARE(commandsRun(),
+                 (QStringList{u"start"_s, u"status --json"_s, u"status --json"_s, u"--version"_s}));
+        QCOMPARE(m_sandbox.calls()[2][u"relay"_s].toString(), u"ws://override"_s);
+        QVERIFY(m_sandbox.calls()[3][u"relay"_s].isNull());
+
+        // An unrecognised "installed" falls back to whether the launch agent exists, unreadable
+        // "launchd loaded" and "pid" are false and absent, an empty log line an empty path.
+        m_sandbox.writeKnobs(json(
+            R"({"statusFormat": "text", "statusExtraLines": ["[pivra] installed: true", "[pivra] launchd loaded: perhaps", "[pivra] pid: 12a", "[pivra] stderr log:"]})"));
+        snapshot = load();
+        QVERIFY(snapshot.installed && !snapshot.launchdLoaded && !snapshot.launchdPid);
+        QCOMPARE(snapshot.stderrLogPath, QString());
+        QVERIFY(QFile::remove(agent()));
+        QVERIFY(!load().installed);
+    }
+
+    // Catches state-directory sources taken in the wrong order: each names a directory whose
+    // daemon configuration tells which one was read, and each step takes away the one that won.
+    void stateDirectorySources()
+    {
+        const QString dirs = m_sandbox.root() + u"/dirs/"_s;
+        QDir(dirs).removeRecursively();
+        for (const QString &name : {u"environment"_s, u"agent"_s, u"log"_s, u"default"_s}) {
+            const QString directory = name == u"default" ? m_sandbox.stateDirectory() : dirs + name;
+            QVERIFY(TestSandbox::writeFile(directory + u"/daemon-config.json"_s,
+                                           "{\"relayUrl\": \"ws://" + name.toUtf8() + "\"}"));
+        }
+        const auto printLogLine = [&](const QString &line) {
+            const QJsonObject knobs{{u"statusFormat"_s, u"text"_s},
+                                    {u"statusExtraLines"_s, QJsonArray{line}}};
+            m_sandbox.writeKnobs(knobs);
+            m_sandbox.writeKnobs(knobs, dirs + u"environment"_s);
+        };
+        const auto relayRead = [&] {
+            const BridgeSnapshot snapshot = load();
+            return snapshot.daemonConfig ? snapshot.daemonConfig->relayUrl : QString();
+        };
+        printLogLine(u"[pivra] stdout log: "_s + dirs + u"log/logs/out.log"_s);
+        QVERIFY(TestSandbox::writeFile(
+            agent(),
+            "<plist><dict><key>EnvironmentVariables</key><dict><key>PIVRA_DEVICE_STATE_DIR"
+            "</key><string>"
+                + dirs.toUtf8() + "agent</string></dict></dict></plist>"));
+        qputenv("PIVRA_DEVICE_STATE_DIR", QFile::encodeName(dirs + u"environment"_s));
+        QCOMPARE(relayRead(), u"ws://environment"_s);
+        qunsetenv("PIVRA_DEVICE_STATE_DIR");
+        QCOMPARE(relayRead(), u"ws://agent"_s);
+        QVERIFY(QFile::remove(agent()));
+        QCOMPARE(relayRead(), u"ws://log"_s);
+        printLogLine(u"[pivra] stdout log:"_s);
+        QCOMPARE(relayRead(), u"ws://default"_s);
+    }
+
+    void stateFiles_data()
+    {
+        QTest::addColumn<QString>("file");
+        // A null array removes the file; "fifo", "zero" and "huge" put a FIFO, a link to
+        // /dev/zero or a sparse 1 GB file in its place.
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("config missing") << u"daemon-config.json"_s << QByteArray();
+        QTest::newRow("status truncated")
+            << u"bridge-status.json"_s << QByteArray("{\"state\": \"runn");
+        QTest::newRow("session not UTF-8")
+            << u"pairing-session.json"_s << QByteArray("{\"createdAt\": \"\xff\"}");
+        QTest::newRow("status is a FIFO") << u"bridge-status.json"_s << QByteArray("fifo");
+        QTest::newRow("session links to /dev/zero")
+            << u"pairing-session.json"_s << QByteArray("zero");
+        QTest::newRow("config of 1 GB") << u"daemon-config.json"_s << QByteArray("huge");
+        QTest::newRow("launch agent is a FIFO") << u"launch-agent"_s << QByteArray("fifo");
+    }
+
+    // Catches a bad state file that costs more than its own member: the snapshot still loads,
+    // and a FIFO, a device or a huge file neither blocks the read nor swamps memory.
+    void stateFiles()
+    {
+        QFETCH(QString, file);
+        QFETCH(QByteArray, content);
+        for (const char *name :
+             {"daemon-config.json", "bridge-status.json", "pairing-session.json"})
+            QVERIFY(TestSandbox::writeFile(state(QLatin1String(name)), "{}"));
+        const QString path = file == u"launch-agent"_s ? agent() : state(file);
+        QFile::remove(path);
+        if (content == "fifo")
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        else if (content == "zero")
+            QVERIFY(QFile::link(u"/dev/zero"_s, path));
+        else if (content == "huge")
+            QVERIFY(QFile(path).open(QIODevice::WriteOnly) && QFile(path).resize(1LL << 30));
+        else if (!content.isNull())
+            QVERIFY(TestSandbox::writeFile(path, content));
+        m_sandbox.writeKnobs(json(R"({"statusFormat": "text"})"));
+
+        QElapsedTimer elapsed;
+        elapsed.start();
+        const BridgeSnapshot snapshot = load();
+        QCOMPARE_LT(elapsed.elapsed(), 5000);
+        QCOMPARE(snapshot.daemonConfig.has_value(), file != u"daemon-config.json");
+        QCOMPARE(snapshot.bridgeStatus.has_value(), file != u"bridge-status.json");
+        QCOMPARE(snapshot.pairingSession.has_value(), file != u"pairing-session.json");
+        QFile::remove(path);
+    }
+
+    void unusableStatus_data()
+    {
+        QTest::addColumn<QByteArray>("knobs");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("invalid UTF-8") << QByteArray(R"({"invalidUtf8": {"status": true}})")
+                                       << u"Bridge status returned malformed JSON."_s;
+        QTest::newRow("status fails")
+            << QByteArray(R"({"fail": {"status": " Bridge exploded.\n"}})")
+            << u"Bridge exploded."_s;
+        QTest::newRow("version not UTF-8")
+            << QByteArray(R"({"statusFormat": "text", "invalidUtf8": {"--version": true}})")
+            << u"Bridge status returned an unreadable CLI version."_s;
+        QTest::newRow("version fails")
+            << QByteArray(R"({"statusFormat": "text", "fail": {"--version": "no version today"}})")
+            << u"no version today"_s;
+    }
+
+    // Catches a status the service cannot use that passes for a snapshot, or loses its reason.
+    void unusableStatus()
+    {
+        QFETCH(QByteArray, knobs);
+        QFETCH(QString, message);
+        m_sandbox.writeKnobs(json(knobs));
+        TestBridgeControlService service;
+        const auto error = controlErrorOf(service.loadSnapshot(std::nullopt));
+        QVERIFY(error);
+        QCOMPARE(error->message(), message);
+    }
+
+    void relayOverride_data()
+    {
+        QTest::addColumn<OptionalText>("relayOverride");
+        QTest::addColumn<QJsonValue>("received");
+        const QString relay = u"ws://x/\"q'"_s + hostile + u";|& * ${PATH} \\ !!"_s;
+        QTest::newRow("blank") << OptionalText(u" \t\n"_s) << QJsonValue(QJsonValue::Null);
+        QTest::newRow("shell metacharacters")
+            << OptionalText(u"  "_s + relay + u"\n"_s) << QJsonValue(relay);
+    }
+
+    // Catches an override that reaches the tool altered, untrimmed or blank, or that the shell
+    // evaluates, in any command or the status query.
+    void relayOverride()
+    {
+        QFETCH(OptionalText, relayOverride);
+        QFETCH(QJsonValue, received);
+        TestBridgeControlService service;
+        awaitTask(service.startBridge(relayOverride));
+        const BridgeSnapshot snapshot = awaitTask(service.loadSnapshot(relayOverride));
+        awaitTask(service.resumeLastThread(relayOverride));
+        awaitTask(service.resetPairing(relayOverride));
+        awaitTask(service.stopBridge(relayOverride));
+        for (const QJsonObject &call : m_sandbox.calls())
+            QCOMPARE(call[u"relay"_s], received);
+        QCOMPARE(commandsRun(),
+                 QStringList(
+                     {u"start"_s, u"status --json"_s, u"resume"_s, u"reset-pairing"_s, u"stop"_s}));
+        if (received.isString())
+            QCOMPARE(snapshot.daemonConfig->relayUrl, received.toString());
+        QVERIFY(!pwned());
+    }
+
+    // Catches a store whose tasks outlive it (a frame resuming into freed memory, which ASan
+    // reports) or leave their commands running: it goes away while a refresh and an action
+    // wait on commands that hang.
+    void storeGoesAwayWithCommandsInFlight()
+    {
+        m_sandbox.writeKnobs(json(R"({"hangMs": {"status": 30000, "start": 30000}})"));
+        QTemporaryDir settings;
+        BridgeMenuBarStore::Options options;
+        options.settingsPath = settings.filePath(u"settings.conf"_s);
+        options.bootstrap = false;
+        auto store = std::make_unique<BridgeMenuBarStore>(options);
+        store->requestRefresh();
+        store->startBridge();
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                const QStringList run = commandsRun();
+                return run.contains(u"status --json"_s) && run.contains(u"start"_s);
+            },
+            20000));
+        QElapsedTimer elapsed;
+        elapsed.start();
+        store.reset();
+        QCOMPARE_LT(elapsed.elapsed(), 10000);
+        QVERIFY(QTest::qWaitFor([&] { return m_sandbox.commandsStillRunning().isEmpty(); }, 3000));
+    }
+
+    // Catches a path the shell splits or evaluates (a carried node and tool, a package to
+    // install: the decoy at the path's first word must never run), a failing npm whose own
+    // text is lost, and a search that takes a stale node shim, or an alias zsh prints instead
+    // of a path, for node.
+    void findsAndInstallsTheTool()
+    {
+        const QString decoy = m_sandbox.root() + u"/it"_s;
+        QVERIFY(TestSandbox::writeFile(decoy, "#!/bin/sh\ntouch \"$HOME/PWNED\"\n"));
+        QVERIFY(QFile::setPermissions(decoy, QFile::permissions(decoy) | QFile::ExeOwner));
+        TestBridgeControlService service;
+        service.resources = packageCopy(u"share/pivra-bridge"_s, "9.9.9-carried").chopped(13);
+        QVERIFY(QFile::link(u"/usr/bin/node"_s, *service.resources + u"/node"_s));
+        QCOMPARE(awaitTask(service.detectCLIAvailability()),
+                 BridgeCLIAvailability::available(u"9.9.9-carried"_s));
+        awaitTask(service.resumeLastThread(std::nullopt));
+        QCOMPARE(commandsRun(), QStringList({u"--version"_s, u"resume"_s}));
+        service.resources.reset();
+
+        QVERIFY(QFile::remove(home(u".npm-global/bin/pivra"_s)));
+        QCOMPARE(
+            awaitTask(service.detectCLIAvailability()),
+            BridgeCLIAvailability::broken(u"pivra was not found in the app shell environment."_s));
+        const auto npmFailure = controlErrorOf(service.installBridgePackage());
+        QVERIFY(npmFailure && npmFailure->message().contains(u"ECONNREFUSED"_s));
+        QVERIFY(awaitTask(service.fetchLatestPackageVersion()).error);
+
+        qputenv("PIVRA_BRIDGE_PACKAGE_PATH",
+                QFile::encodeName(packageCopy(u"pivra"_s, "0.4.9-local")));
+        awaitTask(service.installBridgePackage());
+        qunsetenv("PIVRA_BRIDGE_PACKAGE_PATH");
+        QCOMPARE(awaitTask(service.detectCLIAvailability()),
+                 BridgeCLIAvailability::available(u"0.4.9-local"_s));
+        QVERIFY(!pwned());
+        m_sandbox.writeKnobs(json(R"({"invalidUtf8": {"--version": true}})"));
+        QCOMPARE(
+            awaitTask(service.detectCLIAvailability()),
+            BridgeCLIAvailability::broken(u"The installed CLI returned an unreadable version."_s));
+        m_sandbox.writeKnobs({});
+
+        // A shim beside the tool's link whose interpreter is gone: zsh cannot run it.
+        const QString shim = home(u".npm-global/bin/node"_s);
+        QVERIFY(TestSandbox::writeFile(shim, "#!/nonexistent/interpreter\n"));
+        QVERIFY(QFile::setPermissions(shim, QFile::permissions(shim) | QFile::ExeOwner));
+        QCOMPARE(awaitTask(service.detectCLIAvailability()), BridgeCLIAvailability::missing());
+        QVERIFY(QFile::remove(shim));
+
+        // zsh's `command -v node` answers with the alias; nvm's newest version is next.
+        const QString nvm = home(u".nvm/versions/node/"_s);
+        for (const QString &version : {u"v18.19.0"_s, u"v20.11.1"_s, u"v20.9.0"_s}) {
+            QVERIFY(QDir().mkpath(nvm + version + u"/bin"_s));
+            QVERIFY(QFile::link(u"/usr/bin/node"_s, nvm + version + u"/bin/node"_s));
+        }
+        QFile zshrc(home(u".zshrc"_s));
+        QVERIFY(zshrc.open(QIODevice::Append));
+        zshrc.write("\nalias node=/usr/bin/node\n");
+        zshrc.close();
+        QCOMPARE(awaitTask(service.resolveCLIInvocation()).nodePath, nvm + u"v20.11.1/bin/node"_s);
+        QCOMPARE(awaitTask(service.detectCLIAvailability()),
+                 BridgeCLIAvailability::available(u"0.4.9-local"_s));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBridgeService)
+#include "tst_bridgeservice.moc"
