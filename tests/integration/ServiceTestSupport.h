@@ -44,18 +44,6 @@ T awaitTask(QCoro::Task<T> task, int limitMs = 120000)
         return std::move(*result);
 }
 
-// The exception the coroutine ends with, or null when it succeeds.
-template <typename T>
-std::exception_ptr failureOf(QCoro::Task<T> task)
-{
-    try {
-        awaitTask(std::move(task));
-    } catch (...) {
-        return std::current_exception();
-    }
-    return nullptr;
-}
-
 // The BridgeControlError a coroutine ends with; absent when it succeeds or fails otherwise.
 template <typename T>
 std::optional<BridgeControlError> controlErrorOf(QCoro::Task<T> task)

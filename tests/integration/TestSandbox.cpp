@@ -3,8 +3,6 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QThread>
@@ -14,8 +12,6 @@
 #include <csignal>
 
 using namespace Qt::StringLiterals;
-
-extern char **environ;
 
 namespace {
 
@@ -28,20 +24,16 @@ QByteArray readAll(const QString &path)
 bool waitUntil(const std::function<bool()> &condition, int milliseconds)
 {
     const QDeadlineTimer deadline(milliseconds);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
+    while (!condition() && !deadline.hasExpired())
         QThread::msleep(20);
-    }
-    return true;
+    return condition();
 }
 
 // Alive and not a zombie.
 bool isLive(qint64 pid)
 {
     const QByteArray stat = readAll(u"/proc/%1/stat"_s.arg(pid));
-    const qsizetype close = stat.lastIndexOf(')');
-    return close > 0 && stat.mid(close + 2, 1) != "Z";
+    return stat.lastIndexOf(')') > 0 && stat.at(stat.lastIndexOf(')') + 2) != 'Z';
 }
 
 } // namespace
@@ -53,27 +45,23 @@ QString TestSandbox::setUp(const Options &options)
         return u"cannot create a temporary directory: "_s + directory.errorString();
     directory.setAutoRemove(false);
     m_root = QFileInfo(directory.path()).canonicalFilePath();
-    m_home = m_root + u"/home"_s;
-
+    m_environment = QProcessEnvironment::systemEnvironment();
     // The developer's own setup must not leak into a sandboxed command.
-    QList<QByteArray> leaking{"PIVRA_DEVICE_STATE_DIR", "PIVRA_BRIDGE_PACKAGE_PATH",
-                              "PIVRA_SOURCE_ROOT", "PIVRA_RELAY", "ZDOTDIR"};
-    for (char **entry = environ; *entry; ++entry) {
-        if (QByteArray(*entry).toLower().startsWith("npm_config_"))
-            leaking.append(QByteArray(*entry).left(QByteArray(*entry).indexOf('=')));
+    const QStringList leaking{u"PIVRA_DEVICE_STATE_DIR"_s, u"PIVRA_BRIDGE_PACKAGE_PATH"_s,
+                              u"PIVRA_SOURCE_ROOT"_s, u"PIVRA_RELAY"_s, u"ZDOTDIR"_s};
+    for (const QString &name : m_environment.keys()) {
+        if (leaking.contains(name) || name.startsWith(u"npm_config_"_s, Qt::CaseInsensitive))
+            qunsetenv(name.toLocal8Bit().constData());
     }
-    for (const QByteArray &name : std::as_const(leaking))
-        setVariable(name.constData(), std::nullopt);
 
     const QString sim = QStringLiteral(PIVRA_SOURCE_DIR "/tools/bridge-sim");
-    QStringList arguments{sim + u"/make-sandbox"_s, m_home, u"--install"_s};
-    arguments.append(options.install == Install::Local          ? u"local"_s
-                         : options.install == Install::Registry ? u"registry"_s
-                                                                : u"none"_s);
+    QStringList arguments{sim + u"/make-sandbox"_s, home(), u"--install"_s,
+                          options.install == Install::Local          ? u"local"_s
+                              : options.install == Install::Registry ? u"registry"_s
+                                                                     : u"none"_s};
     if (options.registry) {
         const QString portFile = m_root + u"/registry.port"_s;
         m_registry = std::make_unique<QProcess>();
-        m_registry->setStandardOutputFile(m_root + u"/registry.out"_s);
         m_registry->setStandardErrorFile(m_root + u"/registry.log"_s);
         // A test killed by its time limit never reaches cleanUp(): the registry must not
         // outlive it.
@@ -81,21 +69,16 @@ QString TestSandbox::setUp(const Options &options)
         m_registry->start(u"node"_s,
                           {sim + u"/registry/server.js"_s, u"--package-dir"_s, sim + u"/package"_s,
                            u"--versions"_s, u"0.4.2,0.5.0"_s, u"--port-file"_s, portFile});
-        waitUntil(
-            [&] {
-                return QFileInfo(portFile).size() > 0
-                    || m_registry->state() == QProcess::NotRunning;
-            },
-            60000);
-        const QByteArray port = readAll(portFile).trimmed();
+        const QByteArray port = waitUntil([&] { return QFileInfo(portFile).size() > 0; }, 60000)
+            ? readAll(portFile).trimmed()
+            : QByteArray();
         if (port.isEmpty())
             return u"the loopback registry did not start: "_s
                 + QString::fromUtf8(readAll(m_root + u"/registry.log"_s));
-        arguments.append(
-            {u"--registry"_s, u"http://127.0.0.1:%1/"_s.arg(QString::fromLatin1(port))});
+        arguments << u"--registry"_s << u"http://127.0.0.1:%1/"_s.arg(QLatin1String(port));
     }
     if (!options.codex)
-        arguments.append(u"--no-codex"_s);
+        arguments << u"--no-codex"_s;
     QProcess maker;
     maker.setStandardOutputFile(QProcess::nullDevice());
     maker.start(u"bash"_s, arguments);
@@ -103,10 +86,10 @@ QString TestSandbox::setUp(const Options &options)
         || maker.exitCode() != 0)
         return u"make-sandbox failed: "_s + QString::fromUtf8(maker.readAllStandardError());
 
-    setVariable("HOME", QFile::encodeName(m_home));
-    setVariable("XDG_DATA_HOME", QFile::encodeName(m_home + u"/.local/share"_s));
-    setVariable("XDG_CONFIG_HOME", QFile::encodeName(m_home + u"/.config"_s));
-    setVariable("XDG_DATA_DIRS", QFile::encodeName(m_home + u"/.local/share/empty-system"_s));
+    qputenv("HOME", QFile::encodeName(home()));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(home() + u"/.local/share"_s));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home() + u"/.config"_s));
+    qputenv("XDG_DATA_DIRS", QFile::encodeName(home() + u"/.local/share/empty-system"_s));
     return {};
 }
 
@@ -121,28 +104,13 @@ void TestSandbox::cleanUp()
         m_registry.reset(); // kills it if it is still there
     }
     QDir(m_root).removeRecursively();
-    for (auto it = m_savedEnvironment.cbegin(); it != m_savedEnvironment.cend(); ++it) {
-        if (it.value())
-            qputenv(it.key().constData(), *it.value());
-        else
-            qunsetenv(it.key().constData());
-    }
-    m_savedEnvironment.clear();
     m_root.clear();
-    m_home.clear();
-}
-
-void TestSandbox::setVariable(const char *name, const std::optional<QByteArray> &value)
-{
-    if (!m_savedEnvironment.contains(name))
-        m_savedEnvironment.insert(name,
-                                  qEnvironmentVariableIsSet(name)
-                                      ? std::optional<QByteArray>(qgetenv(name))
-                                      : std::nullopt);
-    if (value)
-        qputenv(name, *value);
-    else
-        qunsetenv(name);
+    for (const QString &name : QProcessEnvironment::systemEnvironment().keys()) {
+        if (!m_environment.contains(name))
+            qunsetenv(name.toLocal8Bit().constData());
+    }
+    for (const QString &name : m_environment.keys())
+        qputenv(name.toLocal8Bit().constData(), m_environment.value(name).toLocal8Bit());
 }
 
 void TestSandbox::writeKnobs(const QJsonObject &knobs, const QString &stateDirectory) const
@@ -172,19 +140,19 @@ void TestSandbox::resetBridge()
         }
     }
     QDir(stateDirectory()).removeRecursively();
-    QFile::remove(m_home + u"/Library/LaunchAgents/com.pivra.bridge.plist"_s);
+    QFile::remove(home() + u"/Library/LaunchAgents/com.pivra.bridge.plist"_s);
 }
 
+// Live processes whose environment names this home: the simulated daemons, or the others.
 QList<qint64> TestSandbox::processes(bool daemons) const
 {
-    const QByteArray home = "HOME=" + QFile::encodeName(m_home);
+    const QByteArray home = "HOME=" + QFile::encodeName(this->home());
     QList<qint64> pids;
     for (const QString &entry : QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         const qint64 pid = entry.toLongLong();
-        if (pid <= 0 || pid == QCoreApplication::applicationPid() || !isLive(pid)
-            || !readAll(u"/proc/%1/environ"_s.arg(pid)).split('\0').contains(home))
-            continue;
-        if (readAll(u"/proc/%1/cmdline"_s.arg(pid)).contains("daemon.js") == daemons)
+        if (pid > 0 && pid != QCoreApplication::applicationPid() && isLive(pid)
+            && readAll(u"/proc/%1/environ"_s.arg(pid)).split('\0').contains(home)
+            && readAll(u"/proc/%1/cmdline"_s.arg(pid)).contains("daemon.js") == daemons)
             pids.append(pid);
     }
     return pids;
@@ -194,22 +162,16 @@ bool TestSandbox::startBridge(int timeoutMs) const
 {
     int exitCode = -1;
     shell(u"pivra start"_s, &exitCode);
-    return exitCode == 0
-        && waitUntil(
-               [this] { return QFileInfo::exists(stateDirectory() + u"/pairing-session.json"_s); },
-               timeoutMs);
+    const QString session = stateDirectory() + u"/pairing-session.json"_s;
+    return exitCode == 0 && waitUntil([&] { return QFileInfo::exists(session); }, timeoutMs);
 }
 
 QString TestSandbox::shell(const QString &command, int *exitCode) const
 {
     QProcess process;
-    process.setWorkingDirectory(m_home);
+    process.setWorkingDirectory(home());
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(u"/bin/zsh"_s,
-                  {u"-lc"_s,
-                   u"export TERM=dumb; source ~/.zshrc >/dev/null "
-                   u"2>/dev/null || true; "_s
-                       + command});
+    process.start(u"/bin/zsh"_s, {u"-lc"_s, u"source ~/.zshrc >/dev/null 2>&1; "_s + command});
     process.waitForFinished(180000);
     if (exitCode)
         *exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
@@ -220,6 +182,5 @@ bool TestSandbox::writeFile(const QString &path, const QByteArray &bytes)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && file.write(bytes) == bytes.size();
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }

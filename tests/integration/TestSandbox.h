@@ -1,21 +1,15 @@
 #pragma once
 
-#include <QByteArray>
-#include <QHash>
 #include <QJsonObject>
-#include <QList>
 #include <QProcess>
-#include <QString>
 
 #include <memory>
-#include <optional>
 
-// A throwaway home for tests and benchmarks that drive the stand-in bridge tool: a temporary
-// directory with a sandbox home made by tools/bridge-sim/make-sandbox, optionally the loopback
-// npm registry and the tool installed into the sandbox's npm prefix. setUp() points this process
-// at the sandbox (HOME and the XDG variables, set with qputenv, so every child the code under
-// test starts inherits them); cleanUp() stops every simulated daemon and the registry by their
-// process ids, restores the environment and removes the directory.
+// A throwaway home for tests and benchmarks that drive the stand-in bridge tool
+// (tools/bridge-sim): made by make-sandbox, with the loopback npm registry unless told otherwise
+// (without it npm's registry is a closed port). setUp() points this process's environment at it,
+// so every child inherits it; cleanUp() stops the registry and the simulated daemons by process
+// id, removes the directory and puts the whole environment back as setUp() found it.
 class TestSandbox
 {
 public:
@@ -27,7 +21,6 @@ public:
     };
     struct Options
     {
-        // Without one, npm's registry is a closed loopback port: every request fails.
         bool registry = true;
         Install install = Install::Local;
         bool codex = true;
@@ -44,39 +37,29 @@ public:
     void cleanUp();
 
     QString root() const { return m_root; }
-    QString home() const { return m_home; }
-    // The tool's default state directory, ~/.pivra.
-    QString stateDirectory() const { return m_home + QStringLiteral("/.pivra"); }
+    QString home() const { return m_root + QStringLiteral("/home"); }
+    QString stateDirectory() const { return home() + QStringLiteral("/.pivra"); } // the tool's
 
-    // Knobs of the stand-in tool for the state directory `stateDirectory` (default ~/.pivra).
+    // The tool's knobs for a state directory (default ~/.pivra), and its calls logged there.
     void writeKnobs(const QJsonObject &knobs, const QString &stateDirectory = {}) const;
-    // Every call the tool logged in ~/.pivra, oldest first.
     QList<QJsonObject> calls() const;
 
-    // Stops the daemons and removes ~/.pivra and the launch agent, so that the next test starts
-    // from a bridge that never ran.
+    // Stops the daemons, removes ~/.pivra and the launch agent: a bridge that never ran.
     void resetBridge();
-    // Processes living in this sandbox's home other than the simulated daemons (which the tool
-    // detaches on purpose): the shells, node and npm the code under test started.
+    // Processes other than the daemons (which the tool detaches on purpose) in this home: the
+    // shells, node and npm that the code under test started, and the app itself.
     QList<qint64> commandsStillRunning() const { return processes(false); }
-
-    // Starts the stand-in bridge through the tool and waits until its daemon has written a
-    // pairing session: a bridge already running and connected before the app starts.
+    // Starts the bridge through the tool and waits for its pairing session.
     bool startBridge(int timeoutMs = 15000) const;
-
-    // Runs one command in the sandbox's login shell, blocking; for test set-up only.
+    // Runs one command in the sandbox's login shell, blocking; for set-up only.
     QString shell(const QString &command, int *exitCode = nullptr) const;
-
     // Writes `bytes` to `path`, making its folders.
     static bool writeFile(const QString &path, const QByteArray &bytes);
 
 private:
-    // Live processes whose environment names this home: the simulated daemons, or the others.
     QList<qint64> processes(bool daemons) const;
-    void setVariable(const char *name, const std::optional<QByteArray> &value);
 
     QString m_root;
-    QString m_home;
     std::unique_ptr<QProcess> m_registry;
-    QHash<QByteArray, std::optional<QByteArray>> m_savedEnvironment;
+    QProcessEnvironment m_environment;
 };

@@ -1,6 +1,6 @@
 // Black-box runs of `pivra-menubar --headless` in a sandbox home with the stand-in tool, the
-// loopback registry and real npm: what a script or a headless machine sees, and how launches
-// find the one instance that runs for a user and home.
+// loopback registry and real npm: what a script sees, and how launches find the one instance
+// that runs for a user and home.
 #include "SingleInstance.h"
 #include "TestSandbox.h"
 
@@ -8,26 +8,18 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocalSocket>
-#include <QProcess>
 #include <QScopeGuard>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-bool isIdle(const QJsonObject &state)
-{
-    return !state["isPerformingAction"_L1].toBool() && !state["isRefreshing"_L1].toBool();
-}
+using Check = std::function<bool(const QJsonObject &)>;
 
 // One launch of the app: its state lines as they arrive, its standard error, its input.
 class HeadlessApp : public QProcess
@@ -47,42 +39,44 @@ public:
         waitForFinished();
     }
 
+    static bool idle(const QJsonObject &s)
+    {
+        return !s["isPerformingAction"_L1].toBool() && !s["isRefreshing"_L1].toBool();
+    }
     void send(const QString &command) { write(command.toUtf8() + '\n'); }
 
-    // The index of the first state line from `from` on that satisfies `condition`, or -1.
-    qsizetype waitFor(const std::function<bool(const QJsonObject &)> &condition,
-                      int timeoutMs = 60000, qsizetype from = 0)
+    // The first state line after the last one found that passes `check`; empty if none comes.
+    QJsonObject next(const Check &check, int timeoutMs = 60000)
     {
-        qsizetype found = -1;
         (void)QTest::qWaitFor(
             [&] {
-                for (qsizetype i = from; found < 0 && i < states.size(); ++i)
-                    found = condition(states[i]) ? i : -1;
-                return found >= 0 || state() == NotRunning;
+                while (m_seen < states.size() && !check(states[m_seen]))
+                    ++m_seen;
+                return m_seen < states.size() || state() == NotRunning;
             },
             timeoutMs);
-        return found;
+        return m_seen < states.size() ? states[m_seen++] : QJsonObject();
     }
-
+    bool printsState()
+    {
+        return !next([](const QJsonObject &) { return true; }).isEmpty();
+    }
+    // Start-up has ended, and the announcement it made has settled.
+    bool ready()
+    {
+        return !next([](const QJsonObject &s) {
+                    return s["isSetupReady"_L1].toBool() && idle(s)
+                        && s["discovery"_L1]["state"_L1] == u"published"_s;
+                }).isEmpty();
+    }
     // Once idle, sends `command` and gives the state once the work it started has ended.
     QJsonObject run(const QString &command)
     {
-        if (!QTest::qWaitFor([&] { return !states.isEmpty() && isIdle(states.last()); }, 90000))
-            return {};
-        const qsizetype from = states.size();
+        (void)QTest::qWaitFor([&] { return !states.isEmpty() && idle(states.last()); }, 90000);
+        m_seen = states.size();
         send(command);
-        const qsizetype busy = waitFor([](const auto &s) { return !isIdle(s); }, 90000, from);
-        return busy < 0 ? QJsonObject() : states.value(waitFor(isIdle, 90000, busy));
-    }
-
-    // Ready, idle and announced: start-up has ended and nothing more follows by itself.
-    bool waitUntilReady()
-    {
-        return waitFor([](const QJsonObject &s) {
-                   return s["isSetupReady"_L1].toBool() && isIdle(s)
-                       && s["discovery"_L1]["state"_L1] == u"published"_s;
-               })
-            >= 0;
+        next([](const QJsonObject &s) { return !idle(s); }, 90000);
+        return next(idle, 90000);
     }
 
     bool exitsWith(int code, int timeoutMs = 90000)
@@ -91,11 +85,10 @@ public:
         readLines();
         return state() == NotRunning && exitStatus() == NormalExit && exitCode() == code;
     }
-
-    bool quit() { return send(u"quit"_s), exitsWith(0); }
-
-    // Left at once with status 1 and said why: a script must learn that its instance never ran.
-    bool leavesForTheRunningOne()
+    bool quit() { return (send(u"quit"_s), exitsWith(0)); }
+    // Gone with status 1, saying why, before a store made a state line: a script must learn
+    // that its instance never ran.
+    bool leaves()
     {
         return exitsWith(1, 20000) && err.contains("another instance is already running")
             && states.isEmpty();
@@ -119,34 +112,15 @@ private:
     void readLines()
     {
         while (canReadLine()) {
-            const QByteArray line = readLine();
-            const QJsonDocument document = QJsonDocument::fromJson(line);
-            if (!document.isObject())
-                qFatal("not a state line: %s", line.constData());
-            states.append(document.object());
+            const QJsonDocument line = QJsonDocument::fromJson(readLine());
+            if (!line.isObject())
+                qFatal("not a state line");
+            states.append(line.object());
         }
     }
+
+    qsizetype m_seen = 0;
 };
-
-QString sessionOf(const QJsonObject &state)
-{
-    return state["snapshot"_L1]["pairingSession"_L1]["pairingPayload"_L1]["sessionId"_L1]
-        .toString();
-}
-
-QString discoveryRow(const QJsonObject &state)
-{
-    return state["view"_L1]["pairing"_L1]["discovery"_L1].toString();
-}
-
-bool testAvahi(const QString &command)
-{
-    return QProcess::execute(u"bash"_s,
-                             {QStringLiteral(PIVRA_SOURCE_DIR "/scripts/lib/test-avahi"), command})
-        == 0;
-}
-
-} // namespace
 
 class TestHeadless : public QObject
 {
@@ -154,7 +128,7 @@ class TestHeadless : public QObject
 
     TestSandbox m_sandbox;
 
-    // Each test has its own instance socket, so that no other test run can get in its way.
+    // Each test has an instance socket of its own, so that no other run can get in its way.
     void setUp(TestSandbox::Options options = {}, bool startBridge = true)
     {
         const QString problem = m_sandbox.setUp(options);
@@ -162,20 +136,13 @@ class TestHeadless : public QObject
         qputenv(SingleInstance::socketVariable, QFile::encodeName(socket()));
         QVERIFY(!startBridge || m_sandbox.startBridge());
     }
-
     QString socket() const { return m_sandbox.root() + u"/instance.socket"_s; }
-
-    QString settingsPath() const
-    {
-        return m_sandbox.home() + u"/.config/Pivra/PivraMenuBar.conf"_s;
-    }
-
     QVariant savedRelay() const
     {
-        return QSettings(settingsPath(), QSettings::IniFormat)
+        return QSettings(m_sandbox.home() + u"/.config/Pivra/PivraMenuBar.conf"_s,
+                         QSettings::IniFormat)
             .value(u"pivra.menuBar.relayOverride"_s);
     }
-
     // The address each call of the tool with this first word carried.
     QStringList relaysOf(const QString &word) const
     {
@@ -185,6 +152,25 @@ class TestHeadless : public QObject
                 relays << (call["relay"_L1].isNull() ? u"<none>"_s : call["relay"_L1].toString());
         }
         return relays;
+    }
+    static bool avahi(const QString &command)
+    {
+        return QProcess::execute(
+                   u"bash"_s, {QStringLiteral(PIVRA_SOURCE_DIR "/scripts/lib/test-avahi"), command})
+            == 0;
+    }
+    static QString row(const QJsonObject &s)
+    {
+        return s["view"_L1]["pairing"_L1]["discovery"_L1].toString();
+    }
+    static QString session(const QJsonObject &s)
+    {
+        return s["snapshot"_L1]["pairingSession"_L1]["pairingPayload"_L1]["sessionId"_L1]
+            .toString();
+    }
+    static QString text(const QJsonObject &s, const char *key)
+    {
+        return s[QLatin1String(key)].toString();
     }
 
 private Q_SLOTS:
@@ -205,15 +191,12 @@ private Q_SLOTS:
                      u"Preparing the phone pairing code..."_s, u"Ready to pair from iPhone."_s}));
         const QJsonObject ready = app.states.at(app.states.size() - 2);
         QVERIFY(ready["isSetupReady"_L1].toBool());
-        QCOMPARE(ready["transientMessage"_L1].toString(), u"Mac connection is ready."_s);
-        QCOMPARE(ready["errorMessage"_L1].toString(), u""_s);
+        QCOMPARE(text(ready, "transientMessage"), u"Mac connection is ready."_s);
         QCOMPARE(ready["cliAvailability"_L1]["version"_L1].toString(), u"0.5.0"_s);
-        QCOMPARE(ready["discovery"_L1]["state"_L1].toString(), u"published"_s);
-        QCOMPARE(discoveryRow(ready), u"Published"_s);
-        QCOMPARE(ready["advertisement"_L1]["txt"_L1]["sessionId"_L1].toString(), sessionOf(ready));
+        QCOMPARE(row(ready), u"Published"_s);
+        QCOMPARE(ready["advertisement"_L1]["txt"_L1]["sessionId"_L1].toString(), session(ready));
         QVERIFY(app.states.last()["advertisement"_L1].isNull());
-        QCOMPARE(app.states.last()["discovery"_L1].toObject(),
-                 (QJsonObject{{"state"_L1, u"inactive"_s}}));
+        QCOMPARE(app.states.last()["discovery"_L1]["state"_L1].toString(), u"inactive"_s);
     }
 
     // Catches a card that keeps saying "Published" while the daemon is gone, or a state that
@@ -223,47 +206,35 @@ private Q_SLOTS:
     {
         setUp();
         qputenv("PIVRA_COMPUTER_NAME", "Headless Mac");
-        const auto restore = qScopeGuard([] {
-            qunsetenv("PIVRA_COMPUTER_NAME");
-            testAvahi(u"start"_s);
-        });
-        QVERIFY(testAvahi(u"stop"_s));
+        const auto restart = qScopeGuard([] { avahi(u"start"_s); });
+        QVERIFY(avahi(u"stop"_s));
         {
             HeadlessApp app;
-            QJsonObject s = app.states.value(app.waitFor(
-                [](const auto &s) { return discoveryRow(s) == u"DNS-SD service stopped"_s; }));
+            QJsonObject s
+                = app.next([](const auto &s) { return row(s) == u"DNS-SD service stopped"_s; });
             QCOMPARE(s["discovery"_L1]["reason"_L1].toString(), u"avahi-daemon is not running."_s);
             QVERIFY(s["advertisement"_L1].isNull());
-
-            QVERIFY(testAvahi(u"start"_s));
-            s = app.states.value(
-                app.waitFor([](const auto &s) { return discoveryRow(s) == u"Published"_s; }, 5000,
-                            app.states.size()));
+            QVERIFY(avahi(u"start"_s));
+            s = app.next([](const auto &s) { return row(s) == u"Published"_s; }, 5000);
             QCOMPARE(s["advertisement"_L1]["name"_L1].toString(), u"Pivra Headless Mac"_s);
             QCOMPARE(s["discovery"_L1]["interfaces"_L1].toArray().size(), 2);
-
-            QVERIFY(testAvahi(u"kill"_s));
-            QVERIFY2(app.waitFor(
-                         [](const auto &s) { return s["discovery"_L1]["state"_L1] == u"failed"_s; },
-                         5000, app.states.size())
-                         >= 0,
-                     "the state did not follow the daemon within 5 s");
-            QVERIFY(app.quit());
+            QVERIFY(avahi(u"kill"_s));
+            s = app.next([](const auto &s) { return s["discovery"_L1]["state"_L1] == u"failed"_s; },
+                         5000);
+            QVERIFY2(!s.isEmpty(), "the state did not follow the daemon within 5 s");
         }
-        QVERIFY(testAvahi(u"start"_s));
+        QVERIFY(avahi(u"start"_s));
         QProcess other;
-        other.setProcessChannelMode(QProcess::MergedChannels);
         other.start(u"avahi-publish"_s,
                     {u"-s"_s, u"Pivra Headless Mac"_s, u"_pivra._tcp"_s, u"9"_s});
         const auto stopOther = qScopeGuard([&] { other.terminate(), other.waitForFinished(); });
-        QByteArray published;
-        QVERIFY(QTest::qWaitFor(
-            [&] { return (published += other.readAll()).contains("Established"); }, 10000));
+        other.setReadChannel(QProcess::StandardError);
+        QTRY_VERIFY_WITH_TIMEOUT(other.peek(1024).contains("Established"), 10000);
         HeadlessApp app({u"--exit-when-idle"_s});
         QVERIFY(app.exitsWith(0));
         const QJsonObject idle = app.states.at(app.states.size() - 2);
         QCOMPARE(idle["advertisement"_L1]["name"_L1].toString(), u"Pivra Headless Mac #2"_s);
-        QCOMPARE(discoveryRow(idle), u"Published"_s);
+        QCOMPARE(row(idle), u"Published"_s);
     }
 
     void startUpWithoutSetup_data()
@@ -301,37 +272,47 @@ private Q_SLOTS:
         QCOMPARE(app.states.last()["codexAppPath"_L1].isNull(), !codex);
     }
 
-    // Catches an action that does not reach the tool, ends without its message or a refreshed
-    // state, waits for a fresh pairing code for good, or hides a failing command's text.
-    void bridgeCommands()
+    // Catches an address not saved for the next launch, lost when the tool answers with
+    // garbage, missing from a command, or kept after clearing; and an action that does not reach
+    // the tool, ends without its message or a refreshed state, waits for a fresh pairing code
+    // for good, or hides a failing command's text.
+    void actionsAndTheSavedAddress()
     {
         setUp();
+        const QString relay = u"ws://10.9.8.7:9000/relay?token=$HOME&x='y'"_s;
+        {
+            HeadlessApp app;
+            QVERIFY(app.ready());
+            QCOMPARE(text(app.run(u"save-relay   "_s + relay + u"  "_s), "relayOverride"), relay);
+            m_sandbox.writeKnobs({{"garbage"_L1, QJsonObject{{"status"_L1, true}}}});
+            const QJsonObject state = app.run(u"refresh"_s);
+            QCOMPARE(text(state, "errorMessage"), u"Bridge status returned malformed JSON."_s);
+            QVERIFY(state["snapshot"_L1].isObject()); // the last good state stays on display
+            QVERIFY(app.quit());
+        }
+        QCOMPARE(savedRelay().toString(), relay);
+        m_sandbox.writeKnobs({});
         HeadlessApp app;
-        const QJsonObject offered = app.states.value(
-            app.waitFor([](const auto &s) { return s["view"_L1]["updateAvailable"_L1].toBool(); }));
+        const QJsonObject offered
+            = app.next([](const auto &s) { return s["view"_L1]["updateAvailable"_L1].toBool(); });
         QCOMPARE(offered["updateState"_L1]["latestVersion"_L1].toString(), u"0.5.0"_s);
+        QCOMPARE(text(app.states.first(), "relayOverride"), relay);
         QJsonObject state = app.run(u"update"_s);
-        QCOMPARE(state["transientMessage"_L1].toString(), u"Mac connector updated."_s);
+        QCOMPARE(text(state, "transientMessage"), u"Mac connector updated."_s);
         QCOMPARE(state["snapshot"_L1]["currentVersion"_L1].toString(), u"0.5.0"_s);
-        QVERIFY(!state["view"_L1]["updateAvailable"_L1].toBool());
-        QCOMPARE(relaysOf(u"start"_s).size(), 2);
-
+        QCOMPARE(relaysOf(u"start"_s), (QStringList{u"<none>"_s, relay}));
         state = app.run(u"stop"_s);
-        QCOMPARE(state["transientMessage"_L1].toString(), u"Mac connection stopped."_s);
-        QCOMPARE(state["snapshot"_L1]["launchdLoaded"_L1].toBool(), false);
-        QVERIFY(state["advertisement"_L1].isNull());
-        state = app.run(u"resume"_s);
-        QCOMPARE(state["transientMessage"_L1].toString(), u"Last thread reopened in Codex."_s);
-        QCOMPARE(relaysOf(u"resume"_s).size(), 1);
+        QCOMPARE(text(state, "transientMessage"), u"Mac connection stopped."_s);
+        QVERIFY(!state["snapshot"_L1]["launchdLoaded"_L1].toBool());
+        QCOMPARE(text(app.run(u"resume"_s), "transientMessage"),
+                 u"Last thread reopened in Codex."_s);
+        QCOMPARE(relaysOf(u"resume"_s), QStringList{relay});
 
         QVERIFY(m_sandbox.startBridge());
-        const QString before = sessionOf(app.run(u"refresh"_s));
-        QVERIFY(!before.isEmpty());
+        const QString before = session(app.run(u"refresh"_s));
         state = app.run(u"reset-pairing"_s);
-        QCOMPARE(state["transientMessage"_L1].toString(), u"Pairing reset."_s);
-        QCOMPARE(state["errorMessage"_L1].toString(), u""_s);
-        QVERIFY(sessionOf(state) != before);
-
+        QCOMPARE(text(state, "transientMessage"), u"Pairing reset."_s);
+        QVERIFY(!before.isEmpty() && session(state) != before);
         // A bridge that never publishes a new code: start gives up after twenty reads half a
         // second apart.
         m_sandbox.writeKnobs({{"freshSession"_L1, false}});
@@ -339,65 +320,33 @@ private Q_SLOTS:
         elapsed.start();
         state = app.run(u"start"_s);
         QCOMPARE_GE(elapsed.elapsed(), 9500);
-        QCOMPARE(state["errorMessage"_L1].toString(),
+        QCOMPARE(text(state, "errorMessage"),
                  u"The Mac connection did not publish a fresh pairing code in time. Open "
                  u"diagnostics and try again."_s);
-        QCOMPARE(state["transientMessage"_L1].toString(), u""_s);
-
+        QCOMPARE(text(state, "transientMessage"), u""_s);
         m_sandbox.writeKnobs({{"fail"_L1, QJsonObject{{"stop"_L1, u"launchctl: refused"_s}}}});
-        state = app.run(u"stop"_s);
-        QCOMPARE(state["errorMessage"_L1].toString(), u"launchctl: refused"_s);
-        QCOMPARE(state["transientMessage"_L1].toString(), u""_s);
+        QCOMPARE(text(app.run(u"stop"_s), "errorMessage"), u"launchctl: refused"_s);
+
+        QCOMPARE(text(app.run(u"clear-relay"_s), "relayOverride"), u""_s);
+        QCOMPARE(relaysOf(u"status"_s).last(), u"<none>"_s);
         app.send(u"no-such-command"_s);
         QVERIFY(app.quit());
         QVERIFY(app.err.contains("unknown command: no-such-command"));
-    }
-
-    // Catches an address that reaches the tool changed, is not saved for the next launch, or
-    // stays saved after clearing; and one lost when the tool answers with garbage.
-    void relayOverride()
-    {
-        setUp();
-        const QString relay = u"ws://10.9.8.7:9000/relay?token=$HOME&x='y'"_s;
-        {
-            HeadlessApp app;
-            QVERIFY(app.waitUntilReady());
-            QCOMPARE(app.run(u"save-relay   "_s + relay + u"  "_s)["relayOverride"_L1].toString(),
-                     relay);
-            QCOMPARE(relaysOf(u"status"_s).last(), relay);
-            m_sandbox.writeKnobs({{"garbage"_L1, QJsonObject{{"status"_L1, true}}}});
-            const QJsonObject state = app.run(u"refresh"_s);
-            QCOMPARE(state["errorMessage"_L1].toString(),
-                     u"Bridge status returned malformed JSON."_s);
-            QVERIFY(state["snapshot"_L1].isObject()); // the last good state stays on display
-            m_sandbox.writeKnobs({});
-            QVERIFY(app.quit());
-        }
-        QCOMPARE(savedRelay().toString(), relay);
-        {
-            HeadlessApp app;
-            QVERIFY(app.waitUntilReady());
-            QCOMPARE(app.states.first()["relayOverride"_L1].toString(), relay);
-            app.run(u"start"_s);
-            QCOMPARE(relaysOf(u"start"_s).last(), relay);
-            const QJsonObject state = app.run(u"clear-relay"_s);
-            QCOMPARE(state["relayOverride"_L1].toString(), u""_s);
-            QCOMPARE(relaysOf(u"status"_s).last(), u"<none>"_s);
-            QVERIFY(app.quit());
-        }
         QVERIFY(!savedRelay().isValid());
     }
 
     // Catches input that hangs or kills the front end: an endless line (dropped, and reading
     // goes on after it), commands padded with blanks or ending in CR, and a reader that closed
-    // our output (SIGPIPE must not end the app); and a second launch that does not say it left.
+    // our output (SIGPIPE must not end the app); and a second launch that does not say it left,
+    // or that the running one never hears of.
     void hostileInput()
     {
         setUp();
         HeadlessApp app;
-        QVERIFY(app.waitUntilReady());
+        QVERIFY(app.ready());
         HeadlessApp second;
-        QVERIFY2(second.leavesForTheRunningOne(), second.err.constData());
+        QVERIFY2(second.leaves(), second.err.constData());
+        QTRY_VERIFY_WITH_TIMEOUT(app.err.contains("Another launch found this instance"), 5000);
         app.send(QString(300 * 1024, u'x'));
         QVERIFY(!app.run(u"  refresh \r"_s).isEmpty());
         QVERIFY(app.err.contains("a command line over 65536 bytes was ignored"));
@@ -414,50 +363,50 @@ private Q_SLOTS:
     {
         setUp();
         HeadlessApp app;
-        QVERIFY(app.waitUntilReady());
+        QVERIFY(app.ready());
         m_sandbox.writeKnobs({{"hangMs"_L1, QJsonObject{{"start"_L1, 60000}}}});
         app.send(u"start"_s);
-        QVERIFY(app.waitFor([](const auto &s) { return s["isPerformingAction"_L1].toBool(); })
-                >= 0);
-        QVERIFY(
-            QTest::qWaitFor([&] { return m_sandbox.commandsStillRunning().size() > 1; }, 10000));
+        // The app and the command it runs.
+        QTRY_VERIFY_WITH_TIMEOUT(m_sandbox.commandsStillRunning().size() > 1, 10000);
         QElapsedTimer elapsed;
         elapsed.start();
         app.terminate();
         QVERIFY2(app.exitsWith(0, 10000), app.err.constData());
         QCOMPARE_LT(elapsed.elapsed(), 10000);
-        QVERIFY(QTest::qWaitFor([&] { return m_sandbox.commandsStillRunning().isEmpty(); }, 3000));
+        QTRY_VERIFY_WITH_TIMEOUT(m_sandbox.commandsStillRunning().isEmpty(), 3000);
     }
 
-    // Catches a socket file left by a killed instance that keeps every later launch out, a
-    // socket others may use, and a second launch that makes a store (a state line, a call to
-    // the tool) or disturbs the running one.
-    void secondLaunchLeaves()
+    // Catches a socket file left by a killed instance that keeps later launches out, a socket
+    // others may use, a request that never reaches the running instance or a stranger's line
+    // taken for one, and a later launch that makes a store (a state line, a call to the tool).
+    void laterLaunchesFindTheRunningOne()
     {
-        setUp();
+        setUp({.registry = false}, false);
         {
             HeadlessApp killed;
-            QVERIFY(killed.waitFor([](const auto &) { return true; }) >= 0);
+            QVERIFY(killed.printsState());
             killed.kill();
         }
         QVERIFY(QFile::exists(socket()));
-        HeadlessApp first;
-        QVERIFY(first.waitUntilReady());
-        struct stat info
-        {
-        };
+        QTRY_VERIFY_WITH_TIMEOUT(m_sandbox.commandsStillRunning().isEmpty(), 5000);
+        SingleInstance running;
+        QCOMPARE(running.claim(socket()), SingleInstance::Role::Primary);
+        struct stat info = {};
         QCOMPARE(::stat(QFile::encodeName(socket()).constData(), &info), 0);
         QVERIFY(S_ISSOCK(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 077) == 0);
-
-        const qsizetype callsBefore = m_sandbox.calls().size();
-        const qsizetype statesBefore = first.states.size();
+        const qsizetype calls = m_sandbox.calls().size();
+        QSignalSpy activations(&running, &SingleInstance::activationRequested);
         HeadlessApp second;
-        QVERIFY2(second.leavesForTheRunningOne(), second.err.constData());
-        QVERIFY(QTest::qWaitFor(
-            [&] { return first.err.contains("Another launch found this instance"); }, 5000));
-        QCOMPARE(m_sandbox.calls().size(), callsBefore);
-        QCOMPARE(first.states.size(), statesBefore);
-        QCOMPARE(first.state(), QProcess::Running);
+        QVERIFY(activations.wait(5000));
+        QVERIFY2(second.leaves(), second.err.constData());
+        QCOMPARE(m_sandbox.calls().size(), calls);
+        // A stranger's line, then a request: the request's activation shows the line was read.
+        QLocalSocket stranger;
+        stranger.connectToServer(socket());
+        QVERIFY(stranger.waitForConnected(1000));
+        stranger.write("open everything\nactivate\n");
+        QTRY_VERIFY_WITH_TIMEOUT(activations.size() >= 2, 5000);
+        QCOMPARE(activations.size(), 2);
     }
 
     // Catches launches that race each other and both run: checking for a server and listening
@@ -468,38 +417,15 @@ private Q_SLOTS:
         std::vector<std::unique_ptr<HeadlessApp>> launches(4);
         for (auto &launch : launches)
             launch = std::make_unique<HeadlessApp>();
-        const auto running = [&] {
-            return std::count_if(launches.begin(), launches.end(),
-                                 [](const auto &l) { return l->state() != QProcess::NotRunning; });
-        };
-        QVERIFY(QTest::qWaitFor([&] { return running() == 1; }, 20000));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            std::count_if(launches.begin(), launches.end(),
+                          [](const auto &l) { return l->state() == QProcess::NotRunning; }),
+            3, 20000);
         for (auto &launch : launches) {
-            if (launch->state() == QProcess::NotRunning)
-                QVERIFY2(launch->leavesForTheRunningOne(), launch->err.constData());
-            else
-                QVERIFY(launch->waitFor([](const auto &) { return true; }) >= 0);
+            QVERIFY2(launch->state() == QProcess::NotRunning ? launch->leaves()
+                                                             : launch->printsState(),
+                     launch->err.constData());
         }
-    }
-
-    // Catches a request that never reaches the running instance, and a stranger's line on the
-    // socket taken for one.
-    void activationReachesTheRunningInstance()
-    {
-        setUp({.registry = false}, false);
-        SingleInstance running;
-        QCOMPARE(running.claim(socket()), SingleInstance::Role::Primary);
-        QSignalSpy activations(&running, &SingleInstance::activationRequested);
-        HeadlessApp second;
-        QVERIFY(activations.wait(5000));
-        QVERIFY(second.leavesForTheRunningOne());
-
-        // A stranger's line, then a request: the request's activation shows the line was read.
-        QLocalSocket stranger;
-        stranger.connectToServer(socket());
-        QVERIFY(stranger.waitForConnected(1000));
-        stranger.write("open everything\nactivate\n");
-        QVERIFY(QTest::qWaitFor([&] { return activations.size() == 2; }, 5000));
-        QCOMPARE(activations.size(), 2);
     }
 
     // Catches a socket placed where others may reach it: a private runtime directory, else a
@@ -509,31 +435,25 @@ private Q_SLOTS:
     {
         setUp({.registry = false}, false);
         qunsetenv(SingleInstance::socketVariable);
-        const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-        const auto restore = qScopeGuard([&] {
-            runtime.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", runtime);
-        });
-        QTemporaryDir runtimeDirectory;
-        QVERIFY(::chmod(QFile::encodeName(runtimeDirectory.path()).constData(), 0700) == 0);
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDirectory.path()));
+        QTemporaryDir runtime;
+        const QByteArray runtimePath = QFile::encodeName(runtime.path());
+        QVERIFY(::chmod(runtimePath.constData(), 0700) == 0);
+        qputenv("XDG_RUNTIME_DIR", runtimePath);
         const QString inRuntime = SingleInstance::socketPath();
-        QVERIFY2(inRuntime.startsWith(runtimeDirectory.path() + u'/'), qPrintable(inRuntime));
+        QVERIFY2(inRuntime.startsWith(runtime.path() + u'/'), qPrintable(inRuntime));
         qputenv("HOME", QFile::encodeName(m_sandbox.root()));
         QVERIFY(SingleInstance::socketPath() != inRuntime);
         qputenv("HOME", QFile::encodeName(m_sandbox.home() + u"/"_s));
         QCOMPARE(SingleInstance::socketPath(), inRuntime);
 
-        QVERIFY(::chmod(QFile::encodeName(runtimeDirectory.path()).constData(), 0755) == 0);
+        QVERIFY(::chmod(runtimePath.constData(), 0755) == 0);
         const QString folder
             = QDir::tempPath() + u"/pivra-menubar-"_s + QString::number(::geteuid());
         QVERIFY2(SingleInstance::socketPath().startsWith(folder + u'/'), qPrintable(folder));
-        struct stat info
-        {
-        };
         const QByteArray native = QFile::encodeName(folder);
+        struct stat info = {};
         QCOMPARE(::lstat(native.constData(), &info), 0);
         QVERIFY(S_ISDIR(info.st_mode) && (info.st_mode & 077) == 0);
-
         qunsetenv("XDG_RUNTIME_DIR");
         QVERIFY(::chmod(native.constData(), 0755) == 0);
         const QString exposed = SingleInstance::socketPath();
@@ -544,10 +464,9 @@ private Q_SLOTS:
             = qScopeGuard([&] { (void)::chown(native.constData(), ::geteuid(), ::getegid()); });
         QCOMPARE(SingleInstance::socketPath(), QString());
         HeadlessApp unguarded;
-        QVERIFY(unguarded.waitFor([](const auto &) { return true; }) >= 0);
-        QVERIFY(QTest::qWaitFor(
-            [&] { return unguarded.err.contains("is not a folder that only you can use"); },
-            10000));
+        QTRY_VERIFY_WITH_TIMEOUT(unguarded.err.contains("is not a folder that only you can use"),
+                                 10000);
+        QVERIFY(unguarded.printsState());
     }
 };
 
