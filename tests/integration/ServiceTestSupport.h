@@ -11,10 +11,8 @@
 #include <type_traits>
 #include <variant>
 
-// Runs a coroutine to its end in a nested event loop, the way the application's main loop would,
-// and passes its exception on. (QCoro::waitFor needs a default-constructible result and never
-// returns when the coroutine throws.) A coroutine still running after `limitMs` aborts the test
-// process: its frame would outlive this call's locals.
+// Runs a coroutine to its end in a nested event loop and passes its exception on, which
+// QCoro::waitFor does not. One still running after `limitMs` aborts: its frame would outlive us.
 template <typename T>
 T awaitTask(QCoro::Task<T> task, int limitMs = 120000)
 {

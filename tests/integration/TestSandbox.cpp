@@ -29,13 +29,6 @@ bool waitUntil(const std::function<bool()> &condition, int milliseconds)
     return condition();
 }
 
-// Alive and not a zombie.
-bool isLive(qint64 pid)
-{
-    const QByteArray stat = readAll(u"/proc/%1/stat"_s.arg(pid));
-    return stat.lastIndexOf(')') > 0 && stat.at(stat.lastIndexOf(')') + 2) != 'Z';
-}
-
 } // namespace
 
 QString TestSandbox::setUp(const Options &options)
@@ -63,8 +56,7 @@ QString TestSandbox::setUp(const Options &options)
         const QString portFile = m_root + u"/registry.port"_s;
         m_registry = std::make_unique<QProcess>();
         m_registry->setStandardErrorFile(m_root + u"/registry.log"_s);
-        // A test killed by its time limit never reaches cleanUp(): the registry must not
-        // outlive it.
+        // A test killed by its time limit never reaches cleanUp(), but it goes too.
         m_registry->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
         m_registry->start(u"node"_s,
                           {sim + u"/registry/server.js"_s, u"--package-dir"_s, sim + u"/package"_s,
@@ -133,24 +125,28 @@ QList<QJsonObject> TestSandbox::calls() const
 void TestSandbox::resetBridge()
 {
     for (const qint64 pid : processes(true)) {
+        // Dead once gone or a zombie, which whoever inherited the detached daemon reaps.
+        const auto dead = [pid] {
+            return ::kill(pid_t(pid), 0) != 0
+                || readAll(u"/proc/%1/stat"_s.arg(pid)).contains(") Z ");
+        };
         for (const int signal : {SIGTERM, SIGKILL}) {
-            if (isLive(pid))
-                ::kill(pid_t(pid), signal);
-            waitUntil([pid] { return !isLive(pid); }, 3000);
+            if (!dead())
+                ::kill(pid_t(pid), signal), waitUntil(dead, 3000);
         }
     }
     QDir(stateDirectory()).removeRecursively();
     QFile::remove(home() + u"/Library/LaunchAgents/com.pivra.bridge.plist"_s);
 }
 
-// Live processes whose environment names this home: the simulated daemons, or the others.
+// Processes whose environment names this home (a zombie's reads as empty).
 QList<qint64> TestSandbox::processes(bool daemons) const
 {
     const QByteArray home = "HOME=" + QFile::encodeName(this->home());
     QList<qint64> pids;
     for (const QString &entry : QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         const qint64 pid = entry.toLongLong();
-        if (pid > 0 && pid != QCoreApplication::applicationPid() && isLive(pid)
+        if (pid > 0 && pid != QCoreApplication::applicationPid()
             && readAll(u"/proc/%1/environ"_s.arg(pid)).split('\0').contains(home)
             && readAll(u"/proc/%1/cmdline"_s.arg(pid)).contains("daemon.js") == daemons)
             pids.append(pid);

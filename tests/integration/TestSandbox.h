@@ -5,11 +5,9 @@
 
 #include <memory>
 
-// A throwaway home for tests and benchmarks that drive the stand-in bridge tool
-// (tools/bridge-sim): made by make-sandbox, with the loopback npm registry unless told otherwise
-// (without it npm's registry is a closed port). setUp() points this process's environment at it,
-// so every child inherits it; cleanUp() stops the registry and the simulated daemons by process
-// id, removes the directory and puts the whole environment back as setUp() found it.
+// A throwaway home with the stand-in bridge tool (tools/bridge-sim/make-sandbox) and, unless
+// told otherwise, the loopback npm registry. setUp() points this process's environment, and so
+// every child's, at it; cleanUp() stops what it started by process id and restores it all.
 class TestSandbox
 {
 public:
@@ -40,18 +38,17 @@ public:
     QString home() const { return m_root + QStringLiteral("/home"); }
     QString stateDirectory() const { return home() + QStringLiteral("/.pivra"); } // the tool's
 
-    // The tool's knobs for a state directory (default ~/.pivra), and its calls logged there.
+    // The tool's knobs for a state directory (default ~/.pivra), and its calls logged in ~/.pivra.
     void writeKnobs(const QJsonObject &knobs, const QString &stateDirectory = {}) const;
     QList<QJsonObject> calls() const;
 
     // Stops the daemons, removes ~/.pivra and the launch agent: a bridge that never ran.
     void resetBridge();
-    // Processes other than the daemons (which the tool detaches on purpose) in this home: the
-    // shells, node and npm that the code under test started, and the app itself.
+    // Processes in this home but the daemons (which the tool detaches on purpose).
     QList<qint64> commandsStillRunning() const { return processes(false); }
     // Starts the bridge through the tool and waits for its pairing session.
     bool startBridge(int timeoutMs = 15000) const;
-    // Runs one command in the sandbox's login shell, blocking; for set-up only.
+    // Runs one command in the sandbox's login shell, blocking.
     QString shell(const QString &command, int *exitCode = nullptr) const;
     // Writes `bytes` to `path`, making its folders.
     static bool writeFile(const QString &path, const QByteArray &bytes);

@@ -1,5 +1,4 @@
-// The service against the stand-in tool through real zsh and node: the snapshot from its status
-// and state files, and the commands' way to it.
+// The service against the stand-in tool through real zsh and node.
 #include "BridgeMenuBarStore.h"
 #include "ServiceTestSupport.h"
 #include "TestSandbox.h"
@@ -53,10 +52,7 @@ private Q_SLOTS:
 
     void init() { m_sandbox.resetBridge(); }
 
-    // Catches a JSON status that is not taken as it is (its platform is not the fallback's
-    // "darwin"; no version is asked for), and text lines read wrongly: the version from
-    // --version without the override, the files from the state directory, then values the lines
-    // leave open, each on a later line that wins.
+    // Catches a JSON status not taken as it is, and text status lines or files read wrongly.
     void runningBridgeStatus()
     {
         TestBridgeControlService service;
@@ -79,8 +75,7 @@ private Q_SLOTS:
         QCOMPARE(m_sandbox.calls()[2][u"relay"_s].toString(), u"ws://override"_s);
         QVERIFY(m_sandbox.calls()[3][u"relay"_s].isNull());
 
-        // An unrecognised "installed" falls back to whether the launch agent exists, unreadable
-        // "launchd loaded" and "pid" are false and absent, an empty log line an empty path.
+        // Unreadable values: the launch agent decides "installed"; not loaded, no pid, no log.
         m_sandbox.writeKnobs(json(
             R"({"statusFormat": "text", "statusExtraLines": ["[pivra] installed: true", "[pivra] launchd loaded: perhaps", "[pivra] pid: 12a", "[pivra] stderr log:"]})"));
         snapshot = load();
@@ -90,8 +85,7 @@ private Q_SLOTS:
         QVERIFY(!load().installed);
     }
 
-    // Catches state-directory sources taken in the wrong order: each names a directory whose
-    // daemon configuration tells which one was read, and each step takes away the one that won.
+    // Catches state-directory sources taken in the wrong order (each step removes the winner).
     void stateDirectorySources()
     {
         const QString dirs = m_sandbox.root() + u"/dirs/"_s;
@@ -139,8 +133,7 @@ private Q_SLOTS:
         QTest::newRow("launch agent is a FIFO") << u"launch-agent"_s << QByteArray("fifo");
     }
 
-    // Catches a bad state file that costs more than its own member: the snapshot still loads,
-    // and a FIFO, a device or a huge file neither blocks the read nor swamps memory.
+    // Catches a bad state file that blocks the load, swamps memory or costs other members.
     void stateFiles()
     {
         QFETCH(QString, file);
@@ -207,8 +200,7 @@ private Q_SLOTS:
             << OptionalText(u"  "_s + relay + u"\n"_s) << QJsonValue(relay);
     }
 
-    // Catches an override that reaches the tool altered, untrimmed or blank, or that the shell
-    // evaluates, in any command or the status query.
+    // Catches an override that reaches any command altered, or that the shell evaluates.
     void relayOverride()
     {
         QFETCH(OptionalText, relayOverride);
@@ -229,9 +221,7 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(home(u"PWNED"_s)));
     }
 
-    // Catches a store whose tasks outlive it (a frame resuming into freed memory, which ASan
-    // reports) or leave their commands running: it goes away while a refresh and an action
-    // wait on commands that hang.
+    // Catches a store whose hung tasks outlive it (use after free) or leave commands running.
     void storeGoesAwayWithCommandsInFlight()
     {
         m_sandbox.writeKnobs(json(R"({"hangMs": {"status": 30000, "start": 30000}})"));

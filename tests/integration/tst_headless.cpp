@@ -1,6 +1,4 @@
-// Black-box runs of `pivra-menubar --headless` in a sandbox home with the stand-in tool, the
-// loopback registry and real npm: what a script sees, and how launches find the one instance
-// that runs for a user and home.
+// `pivra-menubar --headless` as a script sees it, in a sandbox home with the stand-in tool.
 #include "SingleInstance.h"
 #include "TestSandbox.h"
 
@@ -19,7 +17,7 @@
 
 using namespace Qt::StringLiterals;
 
-using Check = std::function<bool(const QJsonObject &)>;
+using State = QJsonObject;
 
 // One launch of the app: its state lines as they arrive, its standard error, its input.
 class HeadlessApp : public QProcess
@@ -31,22 +29,16 @@ public:
         connect(this, &QProcess::readyReadStandardError, [this] { err += readAllStandardError(); });
         start(QStringLiteral(PIVRA_MENUBAR_BINARY), QStringList{u"--headless"_s} + arguments);
     }
-    ~HeadlessApp() override
-    {
-        terminate();
-        if (!waitForFinished(10000))
-            kill();
-        waitForFinished();
-    }
+    ~HeadlessApp() override { terminate(), waitForFinished(10000); } // else QProcess kills it
 
-    static bool idle(const QJsonObject &s)
+    static bool idle(const State &s)
     {
         return !s["isPerformingAction"_L1].toBool() && !s["isRefreshing"_L1].toBool();
     }
     void send(const QString &command) { write(command.toUtf8() + '\n'); }
 
     // The first state line after the last one found that passes `check`; empty if none comes.
-    QJsonObject next(const Check &check, int timeoutMs = 60000)
+    State next(const std::function<bool(const State &)> &check, int timeoutMs = 60000)
     {
         (void)QTest::qWaitFor(
             [&] {
@@ -57,25 +49,17 @@ public:
             timeoutMs);
         return m_seen < states.size() ? states[m_seen++] : QJsonObject();
     }
-    bool printsState()
-    {
-        return !next([](const QJsonObject &) { return true; }).isEmpty();
-    }
-    // Start-up has ended, and the announcement it made has settled.
-    bool ready()
-    {
-        return !next([](const QJsonObject &s) {
-                    return s["isSetupReady"_L1].toBool() && idle(s)
-                        && s["discovery"_L1]["state"_L1] == u"published"_s;
-                }).isEmpty();
-    }
+    static bool any(const State &) { return true; }
+    static bool isReady(const State &s) { return idle(s) && s["isSetupReady"_L1].toBool(); }
+    bool printsState() { return !next(any).isEmpty(); }
+    bool ready() { return !next(isReady).isEmpty(); } // start-up is over, ready to pair
     // Once idle, sends `command` and gives the state once the work it started has ended.
     QJsonObject run(const QString &command)
     {
         (void)QTest::qWaitFor([&] { return !states.isEmpty() && idle(states.last()); }, 90000);
         m_seen = states.size();
         send(command);
-        next([](const QJsonObject &s) { return !idle(s); }, 90000);
+        next([](const State &s) { return !idle(s); }, 90000);
         return next(idle, 90000);
     }
 
@@ -86,8 +70,7 @@ public:
         return state() == NotRunning && exitStatus() == NormalExit && exitCode() == code;
     }
     bool quit() { return (send(u"quit"_s), exitsWith(0)); }
-    // Gone with status 1, saying why, before a store made a state line: a script must learn
-    // that its instance never ran.
+    // Gone with status 1 and the reason, before a store printed a line: a script must know.
     bool leaves()
     {
         return exitsWith(1, 20000) && err.contains("another instance is already running")
@@ -98,7 +81,7 @@ public:
     QStringList history(const QString &key) const
     {
         QStringList values;
-        for (const QJsonObject &state : states) {
+        for (const State &state : states) {
             if (values.isEmpty() || values.last() != state[key].toString())
                 values << state[key].toString();
         }
@@ -127,8 +110,10 @@ class TestHeadless : public QObject
     Q_OBJECT
 
     TestSandbox m_sandbox;
+    static inline const QString avahiScript
+        = QStringLiteral(PIVRA_SOURCE_DIR "/scripts/lib/test-avahi");
 
-    // Each test has an instance socket of its own, so that no other run can get in its way.
+    // An instance socket for each test: no other run gets in its way.
     void setUp(TestSandbox::Options options = {}, bool startBridge = true)
     {
         const QString problem = m_sandbox.setUp(options);
@@ -147,37 +132,31 @@ class TestHeadless : public QObject
     QStringList relaysOf(const QString &word) const
     {
         QStringList relays;
-        for (const QJsonObject &call : m_sandbox.calls()) {
+        for (const State &call : m_sandbox.calls()) {
             if (call["argv"_L1][0] == word)
                 relays << (call["relay"_L1].isNull() ? u"<none>"_s : call["relay"_L1].toString());
         }
         return relays;
     }
-    static bool avahi(const QString &command)
+    static bool avahi(const char *command)
     {
-        return QProcess::execute(
-                   u"bash"_s, {QStringLiteral(PIVRA_SOURCE_DIR "/scripts/lib/test-avahi"), command})
-            == 0;
+        return QProcess::execute(avahiScript, {QLatin1String(command)}) == 0;
     }
-    static QString row(const QJsonObject &s)
+    static QString row(const State &s)
     {
         return s["view"_L1]["pairing"_L1]["discovery"_L1].toString();
     }
-    static QString session(const QJsonObject &s)
+    static QString session(const State &s)
     {
         return s["snapshot"_L1]["pairingSession"_L1]["pairingPayload"_L1]["sessionId"_L1]
             .toString();
     }
-    static QString text(const QJsonObject &s, const char *key)
-    {
-        return s[QLatin1String(key)].toString();
-    }
+    static QString text(const State &s, const char *k) { return s[QLatin1String(k)].toString(); }
 
 private Q_SLOTS:
     void cleanup() { m_sandbox.cleanUp(); }
 
-    // Catches a first launch that misses a setup step or its order, says it is done before the
-    // announcement has settled, or leaves the announcement up when it quits.
+    // Catches a setup step missed or reordered, an exit before the announcement, none withdrawn.
     void launchFromNothing()
     {
         setUp({.install = TestSandbox::Install::None}, false);
@@ -189,7 +168,7 @@ private Q_SLOTS:
                      u"Preparing the Pivra Mac connector..."_s,
                      u"Starting the secure Mac connection..."_s,
                      u"Preparing the phone pairing code..."_s, u"Ready to pair from iPhone."_s}));
-        const QJsonObject ready = app.states.at(app.states.size() - 2);
+        const State ready = app.states.at(app.states.size() - 2);
         QVERIFY(ready["isSetupReady"_L1].toBool());
         QCOMPARE(text(ready, "transientMessage"), u"Mac connection is ready."_s);
         QCOMPARE(ready["cliAvailability"_L1]["version"_L1].toString(), u"0.5.0"_s);
@@ -199,31 +178,28 @@ private Q_SLOTS:
         QCOMPARE(app.states.last()["discovery"_L1]["state"_L1].toString(), u"inactive"_s);
     }
 
-    // Catches a card that keeps saying "Published" while the daemon is gone, or a state that
-    // needs a refresh to follow it: absent at start, started (published within 5 s), killed
-    // (failed within 5 s); and a collision, which shows the renamed service.
+    // Catches a discovery state that does not follow the daemon by itself, or hides a rename.
     void discoveryFollowsDaemon()
     {
         setUp();
         qputenv("PIVRA_COMPUTER_NAME", "Headless Mac");
-        const auto restart = qScopeGuard([] { avahi(u"start"_s); });
-        QVERIFY(avahi(u"stop"_s));
+        const auto restart = qScopeGuard([] { avahi("start"); });
+        QVERIFY(avahi("stop"));
         {
             HeadlessApp app;
-            QJsonObject s
-                = app.next([](const auto &s) { return row(s) == u"DNS-SD service stopped"_s; });
+            State s = app.next([](const auto &s) { return row(s) == u"DNS-SD service stopped"_s; });
             QCOMPARE(s["discovery"_L1]["reason"_L1].toString(), u"avahi-daemon is not running."_s);
             QVERIFY(s["advertisement"_L1].isNull());
-            QVERIFY(avahi(u"start"_s));
+            QVERIFY(avahi("start"));
             s = app.next([](const auto &s) { return row(s) == u"Published"_s; }, 5000);
             QCOMPARE(s["advertisement"_L1]["name"_L1].toString(), u"Pivra Headless Mac"_s);
             QCOMPARE(s["discovery"_L1]["interfaces"_L1].toArray().size(), 2);
-            QVERIFY(avahi(u"kill"_s));
+            QVERIFY(avahi("kill"));
             s = app.next([](const auto &s) { return s["discovery"_L1]["state"_L1] == u"failed"_s; },
                          5000);
             QVERIFY2(!s.isEmpty(), "the state did not follow the daemon within 5 s");
         }
-        QVERIFY(avahi(u"start"_s));
+        QVERIFY(avahi("start"));
         QProcess other;
         other.start(u"avahi-publish"_s,
                     {u"-s"_s, u"Pivra Headless Mac"_s, u"_pivra._tcp"_s, u"9"_s});
@@ -232,7 +208,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(other.peek(1024).contains("Established"), 10000);
         HeadlessApp app({u"--exit-when-idle"_s});
         QVERIFY(app.exitsWith(0));
-        const QJsonObject idle = app.states.at(app.states.size() - 2);
+        const State idle = app.states.at(app.states.size() - 2);
         QCOMPARE(idle["advertisement"_L1]["name"_L1].toString(), u"Pivra Headless Mac #2"_s);
         QCOMPARE(row(idle), u"Published"_s);
     }
@@ -249,8 +225,7 @@ private Q_SLOTS:
         QTest::newRow("no Codex") << false << 0 << QStringList{};
     }
 
-    // Catches the automatic setup run where it must not: a connected bridge with a live code,
-    // one with an expired code, and no Codex entry at all.
+    // Catches the automatic setup run on a ready bridge, an expired code, or without Codex.
     void startUpWithoutSetup()
     {
         QFETCH(bool, codex);
@@ -272,10 +247,7 @@ private Q_SLOTS:
         QCOMPARE(app.states.last()["codexAppPath"_L1].isNull(), !codex);
     }
 
-    // Catches an address not saved for the next launch, lost when the tool answers with
-    // garbage, missing from a command, or kept after clearing; and an action that does not reach
-    // the tool, ends without its message or a refreshed state, waits for a fresh pairing code
-    // for good, or hides a failing command's text.
+    // Catches an address lost, unsent or kept after clearing, and an action's wrong outcome.
     void actionsAndTheSavedAddress()
     {
         setUp();
@@ -285,7 +257,7 @@ private Q_SLOTS:
             QVERIFY(app.ready());
             QCOMPARE(text(app.run(u"save-relay   "_s + relay + u"  "_s), "relayOverride"), relay);
             m_sandbox.writeKnobs({{"garbage"_L1, QJsonObject{{"status"_L1, true}}}});
-            const QJsonObject state = app.run(u"refresh"_s);
+            const State state = app.run(u"refresh"_s);
             QCOMPARE(text(state, "errorMessage"), u"Bridge status returned malformed JSON."_s);
             QVERIFY(state["snapshot"_L1].isObject()); // the last good state stays on display
             QVERIFY(app.quit());
@@ -293,11 +265,10 @@ private Q_SLOTS:
         QCOMPARE(savedRelay().toString(), relay);
         m_sandbox.writeKnobs({});
         HeadlessApp app;
-        const QJsonObject offered
-            = app.next([](const auto &s) { return s["view"_L1]["updateAvailable"_L1].toBool(); });
-        QCOMPARE(offered["updateState"_L1]["latestVersion"_L1].toString(), u"0.5.0"_s);
+        QVERIFY(app.ready());
         QCOMPARE(text(app.states.first(), "relayOverride"), relay);
-        QJsonObject state = app.run(u"update"_s);
+        QVERIFY(app.states.last()["view"_L1]["updateAvailable"_L1].toBool());
+        State state = app.run(u"update"_s);
         QCOMPARE(text(state, "transientMessage"), u"Mac connector updated."_s);
         QCOMPARE(state["snapshot"_L1]["currentVersion"_L1].toString(), u"0.5.0"_s);
         QCOMPARE(relaysOf(u"start"_s), (QStringList{u"<none>"_s, relay}));
@@ -313,8 +284,7 @@ private Q_SLOTS:
         state = app.run(u"reset-pairing"_s);
         QCOMPARE(text(state, "transientMessage"), u"Pairing reset."_s);
         QVERIFY(!before.isEmpty() && session(state) != before);
-        // A bridge that never publishes a new code: start gives up after twenty reads half a
-        // second apart.
+        // No new code ever: start gives up after twenty reads half a second apart.
         m_sandbox.writeKnobs({{"freshSession"_L1, false}});
         QElapsedTimer elapsed;
         elapsed.start();
@@ -335,10 +305,7 @@ private Q_SLOTS:
         QVERIFY(!savedRelay().isValid());
     }
 
-    // Catches input that hangs or kills the front end: an endless line (dropped, and reading
-    // goes on after it), commands padded with blanks or ending in CR, and a reader that closed
-    // our output (SIGPIPE must not end the app); and a second launch that does not say it left,
-    // or that the running one never hears of.
+    // Catches input or a closed output that hangs or kills the app, and a silent second launch.
     void hostileInput()
     {
         setUp();
@@ -357,8 +324,7 @@ private Q_SLOTS:
         QVERIFY2(app.exitsWith(0), app.err.constData());
     }
 
-    // Catches a SIGTERM (a session ending) that leaves the running command behind, reparented
-    // to init, or waits for it for good.
+    // Catches a SIGTERM that leaves the running command behind or waits for it for good.
     void terminatedDuringAnAction()
     {
         setUp();
@@ -376,9 +342,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(m_sandbox.commandsStillRunning().isEmpty(), 3000);
     }
 
-    // Catches a socket file left by a killed instance that keeps later launches out, a socket
-    // others may use, a request that never reaches the running instance or a stranger's line
-    // taken for one, and a later launch that makes a store (a state line, a call to the tool).
+    // Catches a stale socket kept, an open socket, lost or forged activation, a second store.
     void laterLaunchesFindTheRunningOne()
     {
         setUp({.registry = false}, false);
@@ -392,7 +356,7 @@ private Q_SLOTS:
         SingleInstance running;
         QCOMPARE(running.claim(socket()), SingleInstance::Role::Primary);
         struct stat info = {};
-        QCOMPARE(::stat(QFile::encodeName(socket()).constData(), &info), 0);
+        QCOMPARE(::stat(QFile::encodeName(socket()), &info), 0);
         QVERIFY(S_ISSOCK(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 077) == 0);
         const qsizetype calls = m_sandbox.calls().size();
         QSignalSpy activations(&running, &SingleInstance::activationRequested);
@@ -409,59 +373,47 @@ private Q_SLOTS:
         QCOMPARE(activations.size(), 2);
     }
 
-    // Catches launches that race each other and both run: checking for a server and listening
-    // without a lock lets two both find nothing, and the later one removes the earlier's socket.
+    // Catches racing launches that both run: an unlocked check lets both find no server.
     void simultaneousLaunches()
     {
         setUp({.registry = false}, false);
-        std::vector<std::unique_ptr<HeadlessApp>> launches(4);
-        for (auto &launch : launches)
-            launch = std::make_unique<HeadlessApp>();
+        HeadlessApp launches[4];
         QTRY_COMPARE_WITH_TIMEOUT(
-            std::count_if(launches.begin(), launches.end(),
-                          [](const auto &l) { return l->state() == QProcess::NotRunning; }),
-            3, 20000);
-        for (auto &launch : launches) {
-            QVERIFY2(launch->state() == QProcess::NotRunning ? launch->leaves()
-                                                             : launch->printsState(),
-                     launch->err.constData());
-        }
+            std::ranges::count(launches, QProcess::NotRunning, &QProcess::state), 3, 20000);
+        for (HeadlessApp &launch : launches)
+            QVERIFY2(launch.state() == QProcess::NotRunning ? launch.leaves()
+                                                            : launch.printsState(),
+                     launch.err.constData());
     }
 
-    // Catches a socket placed where others may reach it: a private runtime directory, else a
-    // private folder of this user under /tmp, one per home; a folder someone else could read or
-    // another user made first gives no guard, and the app says so.
+    // Catches a socket where others reach it, or shared between homes; and a silent fallback.
     void defaultSocketPath()
     {
         setUp({.registry = false}, false);
         qunsetenv(SingleInstance::socketVariable);
         QTemporaryDir runtime;
-        const QByteArray runtimePath = QFile::encodeName(runtime.path());
-        QVERIFY(::chmod(runtimePath.constData(), 0700) == 0);
-        qputenv("XDG_RUNTIME_DIR", runtimePath);
+        QVERIFY(::chmod(QFile::encodeName(runtime.path()), 0700) == 0);
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
         const QString inRuntime = SingleInstance::socketPath();
         QVERIFY2(inRuntime.startsWith(runtime.path() + u'/'), qPrintable(inRuntime));
         qputenv("HOME", QFile::encodeName(m_sandbox.root()));
         QVERIFY(SingleInstance::socketPath() != inRuntime);
-        qputenv("HOME", QFile::encodeName(m_sandbox.home() + u"/"_s));
+        qputenv("HOME", QFile::encodeName(m_sandbox.home() + u'/'));
         QCOMPARE(SingleInstance::socketPath(), inRuntime);
 
-        QVERIFY(::chmod(runtimePath.constData(), 0755) == 0);
+        QVERIFY(::chmod(QFile::encodeName(runtime.path()), 0755) == 0);
         const QString folder
             = QDir::tempPath() + u"/pivra-menubar-"_s + QString::number(::geteuid());
         QVERIFY2(SingleInstance::socketPath().startsWith(folder + u'/'), qPrintable(folder));
         const QByteArray native = QFile::encodeName(folder);
         struct stat info = {};
-        QCOMPARE(::lstat(native.constData(), &info), 0);
-        QVERIFY(S_ISDIR(info.st_mode) && (info.st_mode & 077) == 0);
+        QVERIFY(::lstat(native, &info) == 0 && S_ISDIR(info.st_mode) && (info.st_mode & 077) == 0);
         qunsetenv("XDG_RUNTIME_DIR");
-        QVERIFY(::chmod(native.constData(), 0755) == 0);
+        QVERIFY(::chmod(native, 0755) == 0);
         const QString exposed = SingleInstance::socketPath();
-        QVERIFY(::chmod(native.constData(), 0700) == 0);
-        QCOMPARE(exposed, QString());
-        QVERIFY(::chown(native.constData(), 65534, 65534) == 0);
-        const auto giveBack
-            = qScopeGuard([&] { (void)::chown(native.constData(), ::geteuid(), ::getegid()); });
+        QVERIFY(::chmod(native, 0700) == 0 && exposed.isEmpty());
+        QVERIFY(::chown(native, 65534, 65534) == 0);
+        const auto giveBack = qScopeGuard([&] { (void)::chown(native, ::geteuid(), ::getegid()); });
         QCOMPARE(SingleInstance::socketPath(), QString());
         HeadlessApp unguarded;
         QTRY_VERIFY_WITH_TIMEOUT(unguarded.err.contains("is not a folder that only you can use"),

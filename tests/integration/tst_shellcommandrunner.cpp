@@ -22,8 +22,7 @@ private Q_SLOTS:
         const QString error
             = m_sandbox.setUp({.registry = false, .install = TestSandbox::Install::None});
         QVERIFY2(error.isEmpty(), qPrintable(error));
-        // A ~/.zshrc that prints, fails and ends in a syntax error: every outcome below shows
-        // that it neither fails a command nor adds to its output.
+        // Every outcome below shows that this ~/.zshrc neither fails a command nor adds output.
         QFile zshrc(m_sandbox.home() + u"/.zshrc"_s);
         QVERIFY(zshrc.open(QIODevice::Append));
         zshrc.write("\nprint -r -- noise; print oops >&2; false\nif then ((( syntax error\n");
@@ -81,8 +80,7 @@ private Q_SLOTS:
         QCOMPARE(actual, QString(outcome).replace(u"$HOME"_s, m_sandbox.home()));
     }
 
-    // Catches a runner that reads one stream to its end before the other, or waits for the exit
-    // before reading: each stream well beyond a pipe's buffer, the larger one written first.
+    // Catches a runner that drains one stream before the other, or only after the exit.
     void largeOutputOnBothStreams()
     {
         const ShellCommandResult result
@@ -114,9 +112,7 @@ private Q_SLOTS:
         QVERIFY2(ticks >= 15, qPrintable(QString::number(ticks)));
     }
 
-    // Catches a probe that hangs the caller for good, a command whose endless output grows
-    // memory without bound, and a stopped command that leaves its children running: the whole
-    // process group goes, and an install is never cut short by a time limit.
+    // Catches a hung probe, unbounded output, a time limit on installs, and children left alive.
     void limitsAndCancelling()
     {
         ShellCommandRunner runner({.probe = std::chrono::milliseconds(400),
@@ -154,7 +150,7 @@ private Q_SLOTS:
         QVERIFY_THROWS_EXCEPTION(OperationCancelled, awaitTask(runner.run(u"true"_s, {})));
     }
 
-    // Catches a shell that cannot start (its home does not exist) passed off as a failed command.
+    // Catches a shell that cannot start (no such home) passed off as a failed command.
     void launchFailureIsPassedOn()
     {
         qputenv("HOME", QFile::encodeName(m_sandbox.root() + u"/no such home"_s));
