@@ -49,9 +49,7 @@ QString TestSandbox::setUp(const Options &options)
 
     const QString sim = QStringLiteral(PIVRA_SOURCE_DIR "/tools/bridge-sim");
     QStringList arguments{sim + u"/make-sandbox"_s, home(), u"--install"_s,
-                          options.install == Install::Local          ? u"local"_s
-                              : options.install == Install::Registry ? u"registry"_s
-                                                                     : u"none"_s};
+                          QStringList{u"none"_s, u"local"_s, u"registry"_s}[int(options.install)]};
     if (options.registry) {
         const QString portFile = m_root + u"/registry.port"_s;
         m_registry = std::make_unique<QProcess>();
@@ -72,7 +70,6 @@ QString TestSandbox::setUp(const Options &options)
     if (!options.codex)
         arguments << u"--no-codex"_s;
     QProcess maker;
-    maker.setStandardOutputFile(QProcess::nullDevice());
     maker.start(u"bash"_s, arguments);
     if (!maker.waitForFinished(180000) || maker.exitStatus() != QProcess::NormalExit
         || maker.exitCode() != 0)

@@ -69,7 +69,7 @@ public:
         readLines();
         return state() == NotRunning && exitStatus() == NormalExit && exitCode() == code;
     }
-    bool quit() { return (send(u"quit"_s), exitsWith(0)); }
+    bool quit() { return (send(u"quit\r"_s), exitsWith(0)); } // CR: from a Windows-made script
     // Gone with status 1 and the reason, before a store printed a line: a script must know.
     bool leaves()
     {
@@ -81,10 +81,9 @@ public:
     QStringList history(const QString &key) const
     {
         QStringList values;
-        for (const State &state : states) {
-            if (values.isEmpty() || values.last() != state[key].toString())
-                values << state[key].toString();
-        }
+        for (const State &state : states)
+            values << state[key].toString();
+        values.erase(std::unique(values.begin(), values.end()), values.end());
         return values;
     }
 
@@ -95,10 +94,8 @@ private:
     void readLines()
     {
         while (canReadLine()) {
-            const QJsonDocument line = QJsonDocument::fromJson(readLine());
-            if (!line.isObject())
-                qFatal("not a state line");
-            states.append(line.object());
+            states.append(QJsonDocument::fromJson(readLine()).object());
+            QVERIFY2(!states.last().isEmpty(), "not a state line");
         }
     }
 
@@ -170,12 +167,10 @@ private Q_SLOTS:
                      u"Preparing the phone pairing code..."_s, u"Ready to pair from iPhone."_s}));
         const State ready = app.states.at(app.states.size() - 2);
         QVERIFY(ready["isSetupReady"_L1].toBool());
-        QCOMPARE(text(ready, "transientMessage"), u"Mac connection is ready."_s);
         QCOMPARE(ready["cliAvailability"_L1]["version"_L1].toString(), u"0.5.0"_s);
         QCOMPARE(row(ready), u"Published"_s);
         QCOMPARE(ready["advertisement"_L1]["txt"_L1]["sessionId"_L1].toString(), session(ready));
         QVERIFY(app.states.last()["advertisement"_L1].isNull());
-        QCOMPARE(app.states.last()["discovery"_L1]["state"_L1].toString(), u"inactive"_s);
     }
 
     // Catches a discovery state that does not follow the daemon by itself, or hides a rename.
@@ -215,36 +210,28 @@ private Q_SLOTS:
 
     void startUpWithoutSetup_data()
     {
-        QTest::addColumn<bool>("codex");
         QTest::addColumn<int>("pairingLifetimeMs");
         QTest::addColumn<QStringList>("startRelays");
-        QTest::newRow("ready") << true << 600000 << QStringList{u"<none>"_s};
+        QTest::newRow("ready") << 600000 << QStringList{u"<none>"_s};
         // Re-issued by the start-up refresh itself, with the bridge's own address.
         QTest::newRow("expired code")
-            << true << -60000 << QStringList{u"<none>"_s, u"ws://127.0.0.1:9000/relay"_s};
-        QTest::newRow("no Codex") << false << 0 << QStringList{};
+            << -60000 << QStringList{u"<none>"_s, u"ws://127.0.0.1:9000/relay"_s};
     }
 
-    // Catches the automatic setup run on a ready bridge, an expired code, or without Codex.
+    // Catches the automatic setup run on a ready bridge, or on one whose code expired.
     void startUpWithoutSetup()
     {
-        QFETCH(bool, codex);
         QFETCH(int, pairingLifetimeMs);
         QFETCH(QStringList, startRelays);
-        setUp({.install = codex ? TestSandbox::Install::Local : TestSandbox::Install::None,
-               .codex = codex},
-              false);
-        if (codex) {
-            m_sandbox.writeKnobs({{"pairingLifetimeMs"_L1, pairingLifetimeMs}});
-            QVERIFY(m_sandbox.startBridge());
-            m_sandbox.writeKnobs({});
-        }
+        setUp({}, false);
+        m_sandbox.writeKnobs({{"pairingLifetimeMs"_L1, pairingLifetimeMs}});
+        QVERIFY(m_sandbox.startBridge());
+        m_sandbox.writeKnobs({});
         HeadlessApp app({u"--exit-when-idle"_s});
         QVERIFY(app.exitsWith(0));
         QCOMPARE(app.history(u"setupStatusMessage"_s), QStringList{u""_s});
         QCOMPARE(relaysOf(u"start"_s), startRelays);
-        QCOMPARE(app.states.last()["isSetupReady"_L1].toBool(), codex);
-        QCOMPARE(app.states.last()["codexAppPath"_L1].isNull(), !codex);
+        QVERIFY(app.states.last()["isSetupReady"_L1].toBool());
     }
 
     // Catches an address lost, unsent or kept after clearing, and an action's wrong outcome.
@@ -305,8 +292,9 @@ private Q_SLOTS:
         QVERIFY(!savedRelay().isValid());
     }
 
-    // Catches input or a closed output that hangs or kills the app, and a silent second launch.
-    void hostileInput()
+    // Catches input or a closed output that hangs or kills the app, a silent second launch, and
+    // a SIGTERM that leaves the running command behind or waits for it for good.
+    void hostileInputAndTermination()
     {
         setUp();
         HeadlessApp app;
@@ -318,22 +306,12 @@ private Q_SLOTS:
         QVERIFY(!app.run(u"  refresh \r"_s).isEmpty());
         QVERIFY(app.err.contains("a command line over 65536 bytes was ignored"));
         QVERIFY(!app.err.contains("unknown command"));
+        // Nobody reads the state lines any more (SIGPIPE must not end the app), and start hangs.
         app.closeReadChannel(QProcess::StandardOutput);
-        app.send(u"refresh"_s);
-        app.send(u"quit\r"_s);
-        QVERIFY2(app.exitsWith(0), app.err.constData());
-    }
-
-    // Catches a SIGTERM that leaves the running command behind or waits for it for good.
-    void terminatedDuringAnAction()
-    {
-        setUp();
-        HeadlessApp app;
-        QVERIFY(app.ready());
         m_sandbox.writeKnobs({{"hangMs"_L1, QJsonObject{{"start"_L1, 60000}}}});
+        app.send(u"refresh"_s);
         app.send(u"start"_s);
-        // The app and the command it runs.
-        QTRY_VERIFY_WITH_TIMEOUT(m_sandbox.commandsStillRunning().size() > 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(relaysOf(u"start"_s).size(), 2, 10000);
         QElapsedTimer elapsed;
         elapsed.start();
         app.terminate();
@@ -342,7 +320,8 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(m_sandbox.commandsStillRunning().isEmpty(), 3000);
     }
 
-    // Catches a stale socket kept, an open socket, lost or forged activation, a second store.
+    // Catches a stale socket kept, an open socket, lost or forged activation, a second store,
+    // and racing launches that both run (an unlocked check lets both find no server).
     void laterLaunchesFindTheRunningOne()
     {
         setUp({.registry = false}, false);
@@ -353,30 +332,28 @@ private Q_SLOTS:
         }
         QVERIFY(QFile::exists(socket()));
         QTRY_VERIFY_WITH_TIMEOUT(m_sandbox.commandsStillRunning().isEmpty(), 5000);
-        SingleInstance running;
-        QCOMPARE(running.claim(socket()), SingleInstance::Role::Primary);
-        struct stat info = {};
-        QCOMPARE(::stat(QFile::encodeName(socket()), &info), 0);
-        QVERIFY(S_ISSOCK(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 077) == 0);
-        const qsizetype calls = m_sandbox.calls().size();
-        QSignalSpy activations(&running, &SingleInstance::activationRequested);
-        HeadlessApp second;
-        QVERIFY(activations.wait(5000));
-        QVERIFY2(second.leaves(), second.err.constData());
-        QCOMPARE(m_sandbox.calls().size(), calls);
-        // A stranger's line, then a request: the request's activation shows the line was read.
-        QLocalSocket stranger;
-        stranger.connectToServer(socket());
-        QVERIFY(stranger.waitForConnected(1000));
-        stranger.write("open everything\nactivate\n");
-        QTRY_VERIFY_WITH_TIMEOUT(activations.size() >= 2, 5000);
-        QCOMPARE(activations.size(), 2);
-    }
-
-    // Catches racing launches that both run: an unlocked check lets both find no server.
-    void simultaneousLaunches()
-    {
-        setUp({.registry = false}, false);
+        {
+            SingleInstance running;
+            QCOMPARE(running.claim(socket()), SingleInstance::Role::Primary);
+            struct stat info = {};
+            QCOMPARE(::stat(QFile::encodeName(socket()), &info), 0);
+            QVERIFY(S_ISSOCK(info.st_mode) && info.st_uid == ::geteuid()
+                    && (info.st_mode & 077) == 0);
+            const qsizetype calls = m_sandbox.calls().size();
+            QSignalSpy activations(&running, &SingleInstance::activationRequested);
+            HeadlessApp second;
+            QVERIFY(activations.wait(5000));
+            QVERIFY2(second.leaves(), second.err.constData());
+            QCOMPARE(m_sandbox.calls().size(), calls);
+            // A stranger's line, then a request: the request's activation shows the line was read.
+            QLocalSocket stranger;
+            stranger.connectToServer(socket());
+            QVERIFY(stranger.waitForConnected(1000));
+            stranger.write("open everything\nactivate\n");
+            QTRY_VERIFY_WITH_TIMEOUT(activations.size() >= 2, 5000);
+            QCOMPARE(activations.size(), 2);
+        }
+        // With nobody there, racing launches: exactly one runs.
         HeadlessApp launches[4];
         QTRY_COMPARE_WITH_TIMEOUT(
             std::ranges::count(launches, QProcess::NotRunning, &QProcess::state), 3, 20000);

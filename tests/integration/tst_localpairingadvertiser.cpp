@@ -36,6 +36,7 @@ class TestLocalPairingAdvertiser : public QObject
     Q_OBJECT
 
     static inline const qint64 inOneHour = QDateTime::currentMSecsSinceEpoch() + 3600 * 1000;
+    static inline const qint64 ruleTime = inOneHour - 1800 * 1000; // followsSnapshot's "now"
     static inline const QString avahiScript
         = QStringLiteral(PIVRA_SOURCE_DIR "/scripts/lib/test-avahi");
 
@@ -243,24 +244,22 @@ private Q_SLOTS:
         QTest::addColumn<bool>("viaStop");
         QTest::addColumn<std::optional<BridgeSnapshot>>("next");
         QTest::addColumn<bool>("announced");
-        using Snapshot = std::optional<BridgeSnapshot>;
+        using Next = std::optional<BridgeSnapshot>;
         const BridgePairingPayload next = payload(u"session-next"_s);
         BridgeSnapshot noStatus = snapshot(next);
         noStatus.bridgeStatus.reset();
-        QTest::newRow("stop") << true << Snapshot() << false;
-        QTest::newRow("no snapshot") << false << Snapshot() << false;
-        QTest::newRow("connecting") << false << Snapshot(snapshot(next, u"connecting"_s)) << false;
+        QTest::newRow("stop") << true << Next() << false;
+        QTest::newRow("no snapshot") << false << Next() << false;
+        QTest::newRow("connecting") << false << Next(snapshot(next, u"connecting"_s)) << false;
         // Compared after lower-casing only, never trimmed.
-        QTest::newRow("leading blank")
-            << false << Snapshot(snapshot(next, u" connected"_s)) << false;
-        QTest::newRow("no bridge status") << false << Snapshot(noStatus) << false;
-        QTest::newRow("no payload") << false << Snapshot(snapshot(std::nullopt)) << false;
+        QTest::newRow("leading blank") << false << Next(snapshot(next, u" connected"_s)) << false;
+        QTest::newRow("no bridge status") << false << Next(noStatus) << false;
+        QTest::newRow("no payload") << false << Next(snapshot(std::nullopt)) << false;
         QTest::newRow("expires now")
-            << false << Snapshot(snapshot(payload(u"session-next"_s, inOneHour - 1800000)))
-            << false;
-        QTest::newRow("live for one more millisecond")
-            << false << Snapshot(snapshot(payload(u"session-next"_s, inOneHour - 1799999))) << true;
-        QTest::newRow("CONNECTED") << false << Snapshot(snapshot(next, u"CONNECTED"_s)) << true;
+            << false << Next(snapshot(payload(next.sessionId, ruleTime))) << false;
+        QTest::newRow("live 1 ms more")
+            << false << Next(snapshot(payload(next.sessionId, ruleTime + 1))) << true;
+        QTest::newRow("CONNECTED") << false << Next(snapshot(next, u"CONNECTED"_s)) << true;
     }
 
     // Catches an announcement left up (or dropped) against the withdrawal rules.
@@ -276,7 +275,7 @@ private Q_SLOTS:
         if (viaStop)
             advertiser->stop();
         else
-            advertiser->update(next, QDateTime::fromMSecsSinceEpoch(inOneHour - 1800000, Qt::UTC));
+            advertiser->update(next, QDateTime::fromMSecsSinceEpoch(ruleTime, Qt::UTC));
         if (announced) {
             QCOMPARE(advertiser->publishedPayload(), *next->pairingPayload());
             QTRY_COMPARE_WITH_TIMEOUT(txt(advertiser)[u"sessionId"_s], u"session-next"_s, 20000);
@@ -372,17 +371,10 @@ private Q_SLOTS:
             // The bus address is read once per process: a child runs it, the address naming a
             // link to the standard path that does not exist yet.
             QTemporaryDir dir;
-            QProcess child;
-            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-            environment.insert(u"DBUS_SYSTEM_BUS_ADDRESS"_s,
-                               u"unix:path="_s + dir.filePath(u"bus"_s));
-            environment.insert(u"PIVRA_TEST_BUS_LINK"_s, dir.filePath(u"bus"_s));
-            child.setProcessEnvironment(environment);
-            child.setProcessChannelMode(QProcess::MergedChannels);
-            child.start(QCoreApplication::applicationFilePath(), {u"retriesWithoutSystemBus"_s});
-            QVERIFY(child.waitForFinished(60000));
-            QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0,
-                     child.readAll().constData());
+            qputenv("PIVRA_TEST_BUS_LINK", QFile::encodeName(dir.filePath(u"bus"_s)));
+            qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + qgetenv("PIVRA_TEST_BUS_LINK"));
+            const QStringList test{u"retriesWithoutSystemBus"_s};
+            QCOMPARE(QProcess::execute(QCoreApplication::applicationFilePath(), test), 0);
             return;
         }
         const Advertiser advertiser = advertiserOn(u"Busless Mac"_s, u"session-busless"_s);
