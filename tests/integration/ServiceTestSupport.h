@@ -3,8 +3,6 @@
 #include "BridgeControlService.h"
 
 #include <QCoroTask>
-#include <QEventLoop>
-#include <QTimer>
 
 #include <exception>
 #include <optional>
@@ -12,30 +10,24 @@
 #include <variant>
 
 // Runs a coroutine to its end in a nested event loop and passes its exception on, which
-// QCoro::waitFor does not. One still running after `limitMs` aborts: its frame would outlive us.
+// QCoro::waitFor alone does not: it never returns when the coroutine throws.
 template <typename T>
-T awaitTask(QCoro::Task<T> task, int limitMs = 120000)
+T awaitTask(QCoro::Task<T> task)
 {
-    std::optional<std::conditional_t<std::is_void_v<T>, std::monostate, T>> result;
+    using Result = std::conditional_t<std::is_void_v<T>, std::monostate, T>;
     std::exception_ptr error;
-    bool done = false;
-    QEventLoop loop;
-    const auto body = [&]() -> QCoro::Task<> {
+    const auto caught = [&]() -> QCoro::Task<std::optional<Result>> {
         try {
             if constexpr (std::is_void_v<T>)
                 co_await task;
             else
-                result.emplace(co_await task);
+                co_return co_await task;
         } catch (...) {
             error = std::current_exception();
         }
-        done = true;
-        loop.quit();
+        co_return std::nullopt;
     };
-    QTimer::singleShot(limitMs, &loop, [] { qFatal("coroutine did not finish in time"); });
-    const QCoro::Task<> running = body();
-    if (!done)
-        loop.exec();
+    std::optional<Result> result = QCoro::waitFor(caught());
     if (error)
         std::rethrow_exception(error);
     if constexpr (!std::is_void_v<T>)

@@ -49,7 +49,7 @@ QString TestSandbox::setUp(const Options &options)
 
     const QString sim = QStringLiteral(PIVRA_SOURCE_DIR "/tools/bridge-sim");
     QStringList arguments{sim + u"/make-sandbox"_s, home(), u"--install"_s,
-                          QStringList{u"none"_s, u"local"_s, u"registry"_s}[int(options.install)]};
+                          options.install == Install::Local ? u"local"_s : u"none"_s};
     if (options.registry) {
         const QString portFile = m_root + u"/registry.port"_s;
         m_registry = std::make_unique<QProcess>();

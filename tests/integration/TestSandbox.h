@@ -15,7 +15,6 @@ public:
     {
         None,
         Local, // a copy of tools/bridge-sim/package
-        Registry, // pivra@latest from the loopback registry
     };
     struct Options
     {
@@ -24,9 +23,6 @@ public:
         bool codex = true;
     };
 
-    TestSandbox() = default;
-    TestSandbox(const TestSandbox &) = delete;
-    TestSandbox &operator=(const TestSandbox &) = delete;
     ~TestSandbox() { cleanUp(); }
 
     // Empty on success, else what went wrong.
