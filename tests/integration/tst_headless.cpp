@@ -53,10 +53,9 @@ public:
     static bool isReady(const State &s) { return idle(s) && s["isSetupReady"_L1].toBool(); }
     bool printsState() { return !next(any).isEmpty(); }
     bool ready() { return !next(isReady).isEmpty(); } // start-up is over, ready to pair
-    // Once idle, sends `command` and gives the state once the work it started has ended.
+    // Sends `command` and gives the state once the work it started has ended.
     QJsonObject run(const QString &command)
     {
-        (void)QTest::qWaitFor([&] { return !states.isEmpty() && idle(states.last()); }, 90000);
         m_seen = states.size();
         send(command);
         next([](const State &s) { return !idle(s); }, 90000);
@@ -309,13 +308,8 @@ private Q_SLOTS:
     void laterLaunchesFindTheRunningOne()
     {
         setUp({.registry = false}, false);
-        {
-            HeadlessApp killed;
-            QVERIFY(killed.printsState());
-            killed.kill();
-        }
-        QVERIFY(QFile::exists(socket()));
-        QTRY_VERIFY_WITH_TIMEOUT(m_sandbox.commandsStillRunning().isEmpty(), 5000);
+        // What a killed instance leaves: a socket file that nobody listens on.
+        QCOMPARE(::mknod(QFile::encodeName(socket()), S_IFSOCK | 0600, 0), 0);
         {
             SingleInstance running;
             QCOMPARE(running.claim(socket()), SingleInstance::Role::Primary);
@@ -323,12 +317,11 @@ private Q_SLOTS:
             QCOMPARE(::stat(QFile::encodeName(socket()), &info), 0);
             QVERIFY(S_ISSOCK(info.st_mode) && info.st_uid == ::geteuid()
                     && (info.st_mode & 077) == 0);
-            const qsizetype calls = m_sandbox.calls().size();
             QSignalSpy activations(&running, &SingleInstance::activationRequested);
             HeadlessApp second;
             QVERIFY(activations.wait(5000));
             QVERIFY2(second.leaves(), second.err.constData());
-            QCOMPARE(m_sandbox.calls().size(), calls);
+            QVERIFY(m_sandbox.calls().isEmpty());
             // A stranger's line, then a request: the request's activation shows the line was read.
             QLocalSocket stranger;
             stranger.connectToServer(socket());
