@@ -27,10 +27,7 @@ class TestBridgeService : public QObject
     QString home(const QString &relative) const { return m_sandbox.home() + u'/' + relative; }
     QString agent() const { return home(u"Library/LaunchAgents/com.pivra.bridge.plist"_s); }
 
-    BridgeSnapshot load(OptionalText relay = {})
-    {
-        return awaitTask(Service().loadSnapshot(relay));
-    }
+    BridgeSnapshot load(OptionalText r = {}) { return awaitTask(Service().loadSnapshot(r)); }
 
     // Every call the tool logged, as its arguments joined by blanks.
     QStringList commandsRun() const
@@ -184,10 +181,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, knobs);
         QFETCH(QString, message);
         m_sandbox.writeKnobs(json(knobs));
-        TestBridgeControlService service;
-        const auto error = controlErrorOf(service.loadSnapshot(std::nullopt));
-        QVERIFY(error);
-        QCOMPARE(error->message(), message);
+        QCOMPARE(controlErrorOf(Service().loadSnapshot(std::nullopt)).value().message(), message);
     }
 
     void relayOverride_data()
@@ -231,17 +225,14 @@ private Q_SLOTS:
         auto store = std::make_unique<BridgeMenuBarStore>(options);
         store->requestRefresh();
         store->startBridge();
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                const QStringList run = commandsRun();
-                return run.contains(u"status --json"_s) && run.contains(u"start"_s);
-            },
-            20000));
+        QTRY_VERIFY_WITH_TIMEOUT(commandsRun().contains(u"status --json"_s)
+                                     && commandsRun().contains(u"start"_s),
+                                 20000);
         QElapsedTimer elapsed;
         elapsed.start();
         store.reset();
         QCOMPARE_LT(elapsed.elapsed(), 10000);
-        QVERIFY(QTest::qWaitFor([&] { return m_sandbox.commandsStillRunning().isEmpty(); }, 3000));
+        QTRY_VERIFY_WITH_TIMEOUT(m_sandbox.commandsStillRunning().isEmpty(), 3000);
     }
 };
 
