@@ -1,6 +1,5 @@
 #include "TestSandbox.h"
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QJsonDocument>
@@ -94,10 +93,8 @@ void TestSandbox::cleanUp()
     }
     QDir(m_root).removeRecursively();
     m_root.clear();
-    for (const QString &name : QProcessEnvironment::systemEnvironment().keys()) {
-        if (!m_environment.contains(name))
-            qunsetenv(name.toLocal8Bit().constData());
-    }
+    for (const QString &name : QProcessEnvironment::systemEnvironment().keys())
+        qunsetenv(name.toLocal8Bit().constData());
     for (const QString &name : m_environment.keys())
         qputenv(name.toLocal8Bit().constData(), m_environment.value(name).toLocal8Bit());
 }
@@ -136,15 +133,15 @@ void TestSandbox::resetBridge()
     QFile::remove(home() + u"/Library/LaunchAgents/com.pivra.bridge.plist"_s);
 }
 
-// Processes whose environment names this home (a zombie's reads as empty).
+// Processes whose environment names this home (not this process's: its own is unchanged in
+// /proc; nor a zombie's, which reads as empty).
 QList<qint64> TestSandbox::processes(bool daemons) const
 {
     const QByteArray home = "HOME=" + QFile::encodeName(this->home());
     QList<qint64> pids;
     for (const QString &entry : QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         const qint64 pid = entry.toLongLong();
-        if (pid > 0 && pid != QCoreApplication::applicationPid()
-            && readAll(u"/proc/%1/environ"_s.arg(pid)).split('\0').contains(home)
+        if (pid > 0 && readAll(u"/proc/%1/environ"_s.arg(pid)).split('\0').contains(home)
             && readAll(u"/proc/%1/cmdline"_s.arg(pid)).contains("daemon.js") == daemons)
             pids.append(pid);
     }
