@@ -12,7 +12,6 @@
 
 using namespace Qt::StringLiterals;
 
-using OptionalText = std::optional<QString>;
 using Service = TestBridgeControlService;
 
 class TestBridgeService : public QObject
@@ -27,7 +26,10 @@ class TestBridgeService : public QObject
     QString home(const QString &relative) const { return m_sandbox.home() + u'/' + relative; }
     QString agent() const { return home(u"Library/LaunchAgents/com.pivra.bridge.plist"_s); }
 
-    BridgeSnapshot load(OptionalText r = {}) { return awaitTask(Service().loadSnapshot(r)); }
+    BridgeSnapshot load(std::optional<QString> r = {})
+    {
+        return awaitTask(Service().loadSnapshot(r));
+    }
 
     // Every call the tool logged, as its arguments joined by blanks.
     QStringList commandsRun() const
@@ -117,100 +119,76 @@ private Q_SLOTS:
         QCOMPARE(relayRead(), u"ws://default"_s);
     }
 
-    void stateFiles_data()
-    {
-        QTest::addColumn<QString>("file");
-        // Removed, or replaced by a FIFO, a link to /dev/zero or a sparse 1 GB file.
-        QTest::addColumn<QByteArray>("content");
-        QTest::newRow("config missing") << u"daemon-config.json"_s << QByteArray();
-        QTest::newRow("status is a FIFO") << u"bridge-status.json"_s << QByteArray("fifo");
-        QTest::newRow("session links to /dev/zero")
-            << u"pairing-session.json"_s << QByteArray("zero");
-        QTest::newRow("config of 1 GB") << u"daemon-config.json"_s << QByteArray("huge");
-        QTest::newRow("launch agent is a FIFO") << u"launch-agent"_s << QByteArray("fifo");
-    }
-
     // Catches a bad state file that blocks the load, swamps memory or costs other members.
     void stateFiles()
     {
-        QFETCH(QString, file);
-        QFETCH(QByteArray, content);
-        for (const char *name :
-             {"daemon-config.json", "bridge-status.json", "pairing-session.json"})
-            QVERIFY(TestSandbox::writeFile(state(QLatin1String(name)), "{}"));
-        const QString path = file == u"launch-agent"_s ? agent() : state(file);
-        QFile::remove(path);
-        if (content == "fifo")
-            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-        else if (content == "zero")
-            QVERIFY(QFile::link(u"/dev/zero"_s, path));
-        else if (content == "huge")
-            QVERIFY(QFile(path).open(QIODevice::WriteOnly) && QFile(path).resize(1LL << 30));
         m_sandbox.writeKnobs(json(R"({"statusFormat": "text"})"));
-
-        const QDeadlineTimer limit(5000);
-        const BridgeSnapshot snapshot = load();
-        QCOMPARE_GT(limit.remainingTime(), 0);
-        QCOMPARE(snapshot.daemonConfig.has_value(), file != u"daemon-config.json");
-        QCOMPARE(snapshot.bridgeStatus.has_value(), file != u"bridge-status.json");
-        QCOMPARE(snapshot.pairingSession.has_value(), file != u"pairing-session.json");
-        QFile::remove(path);
-    }
-
-    void unusableStatus_data()
-    {
-        QTest::addColumn<QByteArray>("knobs");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("invalid UTF-8") << QByteArray(R"({"invalidUtf8": {"status": true}})")
-                                       << u"Bridge status returned malformed JSON."_s;
-        QTest::newRow("status fails")
-            << QByteArray(R"({"fail": {"status": " Bridge exploded.\n"}})")
-            << u"Bridge exploded."_s;
-        QTest::newRow("version not UTF-8")
-            << QByteArray(R"({"statusFormat": "text", "invalidUtf8": {"--version": true}})")
-            << u"Bridge status returned an unreadable CLI version."_s;
-        QTest::newRow("version fails")
-            << QByteArray(R"({"statusFormat": "text", "fail": {"--version": "no version today"}})")
-            << u"no version today"_s;
+        // Removed, or replaced by a FIFO, a link to /dev/zero or a sparse 1 GB file.
+        for (const auto &[file, content] : {std::pair(u"daemon-config.json"_s, ""),
+                                            {u"bridge-status.json"_s, "fifo"},
+                                            {u"pairing-session.json"_s, "zero"},
+                                            {u"daemon-config.json"_s, "huge"},
+                                            {u"launch-agent"_s, "fifo"}}) {
+            for (const char *name :
+                 {"daemon-config.json", "bridge-status.json", "pairing-session.json"})
+                QVERIFY(TestSandbox::writeFile(state(QLatin1String(name)), "{}"));
+            const QString path = file == u"launch-agent"_s ? agent() : state(file);
+            QFile::remove(path);
+            if (content == "fifo"_ba)
+                QCOMPARE(::mkfifo(QFile::encodeName(path), 0600), 0);
+            else if (content == "zero"_ba)
+                QVERIFY(QFile::link(u"/dev/zero"_s, path));
+            else if (content == "huge"_ba)
+                QVERIFY(QFile(path).open(QIODevice::WriteOnly) && QFile(path).resize(1LL << 30));
+            const QDeadlineTimer limit(5000);
+            const BridgeSnapshot snapshot = load();
+            QCOMPARE_GT(limit.remainingTime(), 0);
+            QCOMPARE(snapshot.daemonConfig.has_value(), file != u"daemon-config.json");
+            QCOMPARE(snapshot.bridgeStatus.has_value(), file != u"bridge-status.json");
+            QCOMPARE(snapshot.pairingSession.has_value(), file != u"pairing-session.json");
+            QFile::remove(path);
+        }
     }
 
     // Catches a status the service cannot use that passes for a snapshot, or loses its reason.
     void unusableStatus()
     {
-        QFETCH(QByteArray, knobs);
-        QFETCH(QString, message);
-        m_sandbox.writeKnobs(json(knobs));
-        QCOMPARE(controlErrorOf(Service().loadSnapshot(std::nullopt)).value().message(), message);
+        for (const auto &[knobs, message] :
+             {std::pair(R"({"invalidUtf8": {"status": true}})",
+                        u"Bridge status returned malformed JSON."_s),
+              {R"({"fail": {"status": " Bridge exploded.\n"}})", u"Bridge exploded."_s},
+              {R"({"statusFormat": "text", "invalidUtf8": {"--version": true}})",
+               u"Bridge status returned an unreadable CLI version."_s},
+              {R"({"statusFormat": "text", "fail": {"--version": "no version today"}})",
+               u"no version today"_s}}) {
+            m_sandbox.writeKnobs(json(knobs));
+            QCOMPARE(controlErrorOf(Service().loadSnapshot({})).value().message(), message);
+        }
     }
 
-    void relayOverride_data()
-    {
-        QTest::addColumn<OptionalText>("relayOverride");
-        QTest::addColumn<QJsonValue>("received");
-        const QString relay = u"ws://x/\"q'$HOME`touch PWNED`;|&\n$(touch PWNED) * ${PATH} \\ !!"_s;
-        QTest::newRow("blank") << OptionalText(u" \t\n"_s) << QJsonValue(QJsonValue::Null);
-        QTest::newRow("shell metacharacters")
-            << OptionalText(u"  "_s + relay + u"\n"_s) << QJsonValue(relay);
-    }
-
-    // Catches an override that reaches any command altered, or that the shell evaluates.
+    // Catches an override that reaches any command altered, or that the shell evaluates; blank
+    // is none.
     void relayOverride()
     {
-        QFETCH(OptionalText, relayOverride);
-        QFETCH(QJsonValue, received);
-        TestBridgeControlService service;
-        awaitTask(service.startBridge(relayOverride));
-        const BridgeSnapshot snapshot = awaitTask(service.loadSnapshot(relayOverride));
-        awaitTask(service.resumeLastThread(relayOverride));
-        awaitTask(service.resetPairing(relayOverride));
-        awaitTask(service.stopBridge(relayOverride));
-        for (const QJsonObject &call : m_sandbox.calls())
-            QCOMPARE(call[u"relay"_s], received);
-        QCOMPARE(commandsRun(),
-                 QStringList(
-                     {u"start"_s, u"status --json"_s, u"resume"_s, u"reset-pairing"_s, u"stop"_s}));
-        if (received.isString())
-            QCOMPARE(snapshot.daemonConfig->relayUrl, received.toString());
+        const QString hostile
+            = u"ws://x/\"q'$HOME`touch PWNED`;|&\n$(touch PWNED) * ${PATH} \\ !!"_s;
+        for (const auto &[given, received] : {std::pair(u" \t\n"_s, QJsonValue()),
+                                              {u"  "_s + hostile + u"\n"_s, QJsonValue(hostile)}}) {
+            m_sandbox.resetBridge();
+            Service service;
+            awaitTask(service.startBridge(given));
+            const BridgeSnapshot snapshot = awaitTask(service.loadSnapshot(given));
+            awaitTask(service.resumeLastThread(given));
+            awaitTask(service.resetPairing(given));
+            awaitTask(service.stopBridge(given));
+            for (const QJsonObject &call : m_sandbox.calls())
+                QCOMPARE(call[u"relay"_s], received);
+            QCOMPARE(commandsRun(),
+                     QStringList({u"start"_s, u"status --json"_s, u"resume"_s, u"reset-pairing"_s,
+                                  u"stop"_s}));
+            QCOMPARE(snapshot.daemonConfig->relayUrl,
+                     received.toString(u"ws://127.0.0.1:9000/relay"_s));
+        }
         QVERIFY(!QFile::exists(home(u"PWNED"_s)));
     }
 
