@@ -47,8 +47,7 @@ std::optional<BridgeControlError> controlErrorOf(QCoro::Task<T> task)
     return std::nullopt;
 }
 
-// The service with its resource directory chosen by the test.
-class TestBridgeControlService : public BridgeControlService
+class TestBridgeControlService : public BridgeControlService // resources chosen by the test
 {
 public:
     using BridgeControlService::BridgeControlService;

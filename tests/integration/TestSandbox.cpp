@@ -33,8 +33,6 @@ bool waitUntil(const std::function<bool()> &condition, int milliseconds)
 QString TestSandbox::setUp(const Options &options)
 {
     QTemporaryDir directory(QDir::tempPath() + u"/pivra-sandbox-XXXXXX"_s);
-    if (!directory.isValid())
-        return u"cannot create a temporary directory: "_s + directory.errorString();
     directory.setAutoRemove(false);
     m_root = QFileInfo(directory.path()).canonicalFilePath();
     m_environment = QProcessEnvironment::systemEnvironment();
@@ -86,11 +84,9 @@ void TestSandbox::cleanUp()
     if (m_root.isEmpty())
         return;
     resetBridge();
-    if (m_registry) {
-        m_registry->terminate();
-        m_registry->waitForFinished(5000);
-        m_registry.reset(); // kills it if it is still there
-    }
+    if (m_registry)
+        m_registry->terminate(), m_registry->waitForFinished(5000);
+    m_registry.reset(); // kills it if it is still there
     QDir(m_root).removeRecursively();
     m_root.clear();
     for (const QString &name : QProcessEnvironment::systemEnvironment().keys())
@@ -150,10 +146,9 @@ QList<qint64> TestSandbox::processes(bool daemons) const
 
 bool TestSandbox::startBridge(int timeoutMs) const
 {
-    int exitCode = -1;
-    shell(u"pivra start"_s, &exitCode);
+    shell(u"pivra start"_s);
     const QString session = stateDirectory() + u"/pairing-session.json"_s;
-    return exitCode == 0 && waitUntil([&] { return QFileInfo::exists(session); }, timeoutMs);
+    return waitUntil([&] { return QFileInfo::exists(session); }, timeoutMs);
 }
 
 QString TestSandbox::shell(const QString &command, int *exitCode) const

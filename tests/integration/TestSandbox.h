@@ -25,8 +25,7 @@ public:
 
     ~TestSandbox() { cleanUp(); }
 
-    // Empty on success, else what went wrong.
-    QString setUp(const Options &options);
+    QString setUp(const Options &options); // empty on success, else what went wrong
     QString setUp() { return setUp(Options{}); }
     void cleanUp();
 

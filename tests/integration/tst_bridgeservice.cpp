@@ -31,7 +31,6 @@ class TestBridgeService : public QObject
         return awaitTask(Service().loadSnapshot(r));
     }
 
-    // Every call the tool logged, as its arguments joined by blanks.
     QStringList commandsRun() const
     {
         QStringList commands;
@@ -41,11 +40,7 @@ class TestBridgeService : public QObject
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        const QString error = m_sandbox.setUp({.registry = false});
-        QVERIFY2(error.isEmpty(), qPrintable(error));
-    }
+    void initTestCase() { QCOMPARE(m_sandbox.setUp({.registry = false}), QString()); }
 
     void cleanupTestCase() { m_sandbox.cleanUp(); }
 
@@ -123,7 +118,6 @@ private Q_SLOTS:
     void stateFiles()
     {
         m_sandbox.writeKnobs(json(R"({"statusFormat": "text"})"));
-        // Removed, or replaced by a FIFO, a link to /dev/zero or a sparse 1 GB file.
         for (const auto &[file, content] : {std::pair(u"daemon-config.json"_s, ""),
                                             {u"bridge-status.json"_s, "fifo"},
                                             {u"pairing-session.json"_s, "zero"},
@@ -166,8 +160,7 @@ private Q_SLOTS:
         }
     }
 
-    // Catches an override that reaches any command altered, or that the shell evaluates; blank
-    // is none.
+    // Catches an override that reaches a command altered (blank is none) or evaluated by the shell.
     void relayOverride()
     {
         const QString hostile

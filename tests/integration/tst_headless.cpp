@@ -106,14 +106,11 @@ class TestHeadless : public QObject
     Q_OBJECT
 
     TestSandbox m_sandbox;
-    static inline const QString avahiScript
-        = QStringLiteral(PIVRA_SOURCE_DIR "/scripts/lib/test-avahi");
 
     // An instance socket for each test: no other run gets in its way.
     void setUp(TestSandbox::Options options = {}, bool startBridge = true)
     {
-        const QString problem = m_sandbox.setUp(options);
-        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        QCOMPARE(m_sandbox.setUp(options), QString());
         qputenv(SingleInstance::socketVariable, QFile::encodeName(socket()));
         QVERIFY(!startBridge || m_sandbox.startBridge());
     }
@@ -136,7 +133,9 @@ class TestHeadless : public QObject
     }
     static bool avahi(const char *command)
     {
-        return QProcess::execute(avahiScript, {QLatin1String(command)}) == 0;
+        return QProcess::execute(QStringLiteral(PIVRA_SOURCE_DIR "/scripts/lib/test-avahi"),
+                                 {QLatin1String(command)})
+            == 0;
     }
     static QString row(const State &s)
     {
@@ -147,8 +146,8 @@ class TestHeadless : public QObject
 private Q_SLOTS:
     void cleanup() { m_sandbox.cleanUp(); }
 
-    // Catches a setup step missed or reordered, an exit before the announcement or one that
-    // hides its rename after a collision, and an announcement left up at the exit.
+    // Catches setup steps missed or reordered, an early exit, a hidden rename, a leftover
+    // announcement.
     void launchFromNothing()
     {
         setUp({.install = TestSandbox::Install::None}, false);
@@ -177,8 +176,7 @@ private Q_SLOTS:
         QVERIFY(app.states.last()["advertisement"_L1].isNull());
     }
 
-    // Catches a discovery state that needs a refresh to follow the daemon's absence, start and
-    // death.
+    // Catches a discovery state that needs a refresh to follow the daemon's absence, start, death.
     void discoveryFollowsDaemon()
     {
         setUp();
@@ -197,8 +195,8 @@ private Q_SLOTS:
         QVERIFY2(!s.isEmpty(), "the state did not follow the daemon within 5 s");
     }
 
-    // Catches setup run on a running bridge, an expired code not re-issued, an address lost,
-    // unsent or kept after clearing, and an action's wrong outcome.
+    // Catches setup on a running bridge, a stale code kept, an address lost, a wrong action
+    // outcome.
     void actionsAndTheSavedAddress()
     {
         setUp({}, false);
@@ -225,7 +223,6 @@ private Q_SLOTS:
         HeadlessApp app;
         QVERIFY(app.ready());
         QCOMPARE(text(app.states.first(), "relayOverride"), relay);
-        QVERIFY(app.states.last()["view"_L1]["updateAvailable"_L1].toBool());
         State state = app.run(u"update"_s);
         QCOMPARE(text(state, "transientMessage"), u"Mac connector updated."_s);
         QCOMPARE(state["snapshot"_L1]["currentVersion"_L1].toString(), u"0.5.0"_s);
@@ -263,15 +260,13 @@ private Q_SLOTS:
         QVERIFY(!savedRelay().isValid());
     }
 
-    // Catches input or a closed output that hangs or kills the app, a silent second launch, and
-    // a SIGTERM that leaves the running command behind or waits for it for good.
+    // Catches input that kills or hangs the app, a silent second launch, a SIGTERM leaving a child.
     void hostileInputAndTermination()
     {
         setUp();
         HeadlessApp app;
         QVERIFY(app.ready());
-        HeadlessApp second;
-        QVERIFY2(second.leaves(), second.err.constData());
+        QVERIFY(HeadlessApp().leaves());
         QTRY_VERIFY_WITH_TIMEOUT(app.err.contains("Another launch found this instance"), 5000);
         app.send(QString(300 * 1024, u'x'));
         QVERIFY(!app.run(u"  refresh \r"_s).isEmpty());
@@ -290,8 +285,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(m_sandbox.commandsStillRunning().isEmpty(), 3000);
     }
 
-    // Catches a stale socket kept, an open socket, lost or forged activation, a second store,
-    // and racing launches that both run (an unlocked check lets both find no server).
+    // Catches a stale or open socket, lost or forged activation, a second store, two racing runs.
     void laterLaunchesFindTheRunningOne()
     {
         setUp({.registry = false}, false);
@@ -317,7 +311,6 @@ private Q_SLOTS:
             QTRY_VERIFY_WITH_TIMEOUT(activations.size() >= 2, 5000);
             QCOMPARE(activations.size(), 2);
         }
-        // With nobody there, racing launches: exactly one runs.
         HeadlessApp launches[4];
         QTRY_COMPARE_WITH_TIMEOUT(
             std::ranges::count(launches, QProcess::NotRunning, &QProcess::state), 3, 20000);
@@ -333,7 +326,6 @@ private Q_SLOTS:
         setUp({.registry = false}, false);
         qunsetenv(SingleInstance::socketVariable);
         QTemporaryDir runtime;
-        QVERIFY(::chmod(QFile::encodeName(runtime.path()), 0700) == 0);
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
         const QString inRuntime = SingleInstance::socketPath();
         QVERIFY2(inRuntime.startsWith(runtime.path() + u'/'), qPrintable(inRuntime));

@@ -20,9 +20,8 @@ class TestShellCommandRunner : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        const QString error
-            = m_sandbox.setUp({.registry = false, .install = TestSandbox::Install::None});
-        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QCOMPARE(m_sandbox.setUp({.registry = false, .install = TestSandbox::Install::None}),
+                 QString());
         // Every outcome below shows that this ~/.zshrc neither fails a command nor adds output.
         QFile zshrc(m_sandbox.home() + u"/.zshrc"_s);
         QVERIFY(zshrc.open(QIODevice::Append));
@@ -81,8 +80,7 @@ private Q_SLOTS:
         QCOMPARE(actual, QString(outcome).replace(u"$HOME"_s, m_sandbox.home()));
     }
 
-    // Catches a runner that blocks the main thread, makes one command wait for another, or
-    // drains one stream before the other or only after the exit (each beyond a pipe's buffer).
+    // Catches a blocked main thread, commands run one after another, or one stream drained first.
     void runsWithoutBlockingAndOverlaps()
     {
         int ticks = 0;
@@ -103,7 +101,8 @@ private Q_SLOTS:
         QCOMPARE(result.standardError.size(), 2400000);
     }
 
-    // Catches a hung probe, unbounded output, a time limit on installs, and children left alive.
+    // Catches hung probes, unbounded output, limited installs, leftover children, hidden launch
+    // errors.
     void limitsAndCancelling()
     {
         ShellCommandRunner runner({.probe = std::chrono::milliseconds(400),
@@ -129,13 +128,9 @@ private Q_SLOTS:
         QVERIFY_THROWS_EXCEPTION(
             OperationCancelled, awaitTask(runner.run(hang, {}, ShellCommandRunner::Kind::Install)));
         QTRY_VERIFY_WITH_TIMEOUT(m_sandbox.commandsStillRunning().isEmpty(), 3000);
-        // Nothing new starts once the owner is going away.
         QVERIFY_THROWS_EXCEPTION(OperationCancelled, awaitTask(runner.run(u"true"_s, {})));
-    }
 
-    // Catches a shell that cannot start (no such home) passed off as a failed command.
-    void launchFailureIsPassedOn()
-    {
+        // zsh cannot start without a home: the platform's error, not a failed command.
         qputenv("HOME", QFile::encodeName(m_sandbox.root() + u"/no such home"_s));
         QVERIFY_THROWS_EXCEPTION(ProcessLaunchError, awaitTask(m_runner.run(u"true"_s, {})));
     }
