@@ -146,8 +146,7 @@ class TestHeadless : public QObject
 private Q_SLOTS:
     void cleanup() { m_sandbox.cleanUp(); }
 
-    // Catches setup steps missed or reordered, an early exit, a hidden rename, a leftover
-    // announcement.
+    // Catches setup steps missed or out of order, an early exit, a hidden rename, no withdrawal.
     void launchFromNothing()
     {
         setUp({.install = TestSandbox::Install::None}, false);
@@ -183,20 +182,18 @@ private Q_SLOTS:
         const auto restart = qScopeGuard([] { avahi("start"); });
         QVERIFY(avahi("stop"));
         HeadlessApp app;
-        State s = app.next([](const auto &s) { return row(s) == u"DNS-SD service stopped"_s; });
-        QCOMPARE(s["discovery"_L1]["reason"_L1].toString(), u"avahi-daemon is not running."_s);
-        QVERIFY(s["advertisement"_L1].isNull());
+        State line = app.next([](auto &s) { return row(s) == u"DNS-SD service stopped"_s; });
+        QCOMPARE(line["discovery"_L1]["reason"_L1].toString(), u"avahi-daemon is not running."_s);
+        QVERIFY(line["advertisement"_L1].isNull());
         QVERIFY(avahi("start"));
-        s = app.next([](const auto &s) { return row(s) == u"Published"_s; }, 5000);
-        QCOMPARE(s["discovery"_L1]["interfaces"_L1].toArray().size(), 2);
+        line = app.next([](auto &s) { return row(s) == u"Published"_s; }, 5000);
+        QCOMPARE(line["discovery"_L1]["interfaces"_L1].toArray().size(), 2);
         QVERIFY(avahi("kill"));
-        s = app.next([](const auto &s) { return s["discovery"_L1]["state"_L1] == u"failed"_s; },
-                     5000);
-        QVERIFY2(!s.isEmpty(), "the state did not follow the daemon within 5 s");
+        line = app.next([](auto &s) { return s["discovery"_L1]["state"_L1] == u"failed"_s; }, 5000);
+        QVERIFY2(!line.isEmpty(), "the state did not follow the daemon within 5 s");
     }
 
-    // Catches setup on a running bridge, a stale code kept, an address lost, a wrong action
-    // outcome.
+    // Catches setup on a running bridge, a stale code kept, a lost address, a wrong outcome.
     void actionsAndTheSavedAddress()
     {
         setUp({}, false);

@@ -101,8 +101,7 @@ private Q_SLOTS:
         QCOMPARE(result.standardError.size(), 2400000);
     }
 
-    // Catches hung probes, unbounded output, limited installs, leftover children, hidden launch
-    // errors.
+    // Catches hung probes, unbounded output, limited installs, children left, hidden launch errors.
     void limitsAndCancelling()
     {
         ShellCommandRunner runner({.probe = std::chrono::milliseconds(400),
