@@ -110,6 +110,7 @@ class TestLocalPairingAdvertiser : public QObject
         return {1,          u"wss://relay.example/pair"_s, sessionId,
                 u"mac-1"_s, u"MCowBQYDK2VwAyEA+/="_s,      expiresAt};
     }
+    // Without a connection status, the snapshot has no bridge status at all.
     static BridgeSnapshot snapshot(std::optional<BridgePairingPayload> payload,
                                    std::optional<QString> connection = u"connected"_s)
     {
