@@ -3,82 +3,54 @@
 #include "BridgeControlService.h"
 
 #include <QCoroTask>
-#include <QEventLoop>
-#include <QTimer>
 
 #include <exception>
 #include <optional>
 #include <type_traits>
 #include <variant>
 
-// Runs a coroutine to its end in a nested event loop, the way the application's main loop would,
-// and passes its exception on. (QCoro::waitFor needs a default-constructible result and never
-// returns when the coroutine throws.) A coroutine still running after `limitMs` aborts the test
-// process: its frame would outlive this call's locals.
+// Runs a coroutine to its end in a nested event loop and passes its exception on, which
+// QCoro::waitFor alone does not: it never returns when the coroutine throws.
 template <typename T>
-T awaitTask(QCoro::Task<T> task, int limitMs = 120000)
+T awaitTask(QCoro::Task<T> task)
 {
-    std::optional<std::conditional_t<std::is_void_v<T>, std::monostate, T>> result;
+    using Result = std::conditional_t<std::is_void_v<T>, std::monostate, T>;
     std::exception_ptr error;
-    bool done = false;
-    QEventLoop loop;
-    const auto body = [&]() -> QCoro::Task<> {
+    const auto caught = [&]() -> QCoro::Task<std::optional<Result>> {
         try {
             if constexpr (std::is_void_v<T>)
                 co_await task;
             else
-                result.emplace(co_await task);
+                co_return co_await task;
         } catch (...) {
             error = std::current_exception();
         }
-        done = true;
-        loop.quit();
+        co_return std::nullopt;
     };
-    QTimer::singleShot(limitMs, &loop, [] { qFatal("coroutine did not finish in time"); });
-    const QCoro::Task<> running = body();
-    if (!done)
-        loop.exec();
+    std::optional<Result> result = QCoro::waitFor(caught());
     if (error)
         std::rethrow_exception(error);
     if constexpr (!std::is_void_v<T>)
         return std::move(*result);
 }
 
-// The exception the coroutine ends with, or null when it succeeds.
-template <typename T>
-std::exception_ptr failureOf(QCoro::Task<T> task)
-{
-    try {
-        awaitTask(std::move(task));
-    } catch (...) {
-        return std::current_exception();
-    }
-    return nullptr;
-}
-
 // The BridgeControlError a coroutine ends with; absent when it succeeds or fails otherwise.
 template <typename T>
 std::optional<BridgeControlError> controlErrorOf(QCoro::Task<T> task)
 {
-    const std::exception_ptr failure = failureOf(std::move(task));
-    if (!failure)
-        return std::nullopt;
     try {
-        std::rethrow_exception(failure);
+        awaitTask(std::move(task));
     } catch (const BridgeControlError &error) {
         return error;
     } catch (...) {
-        return std::nullopt;
     }
+    return std::nullopt;
 }
 
-// The service with its resource directory chosen by the test.
-class TestBridgeControlService : public BridgeControlService
+class TestBridgeControlService : public BridgeControlService // resources chosen by the test
 {
 public:
     using BridgeControlService::BridgeControlService;
-    using BridgeControlService::loadFallbackSnapshot;
-
     std::optional<QString> resources;
 
 protected:

@@ -1,558 +1,354 @@
-// Black-box runs of `pivra-menubar --headless` in a sandbox home with the stand-in tool, the
-// loopback registry and real npm: what a script or a headless machine sees.
+// `pivra-menubar --headless` as a script sees it, in a sandbox home with the stand-in tool.
+#include "SingleInstance.h"
 #include "TestSandbox.h"
 
-#include <QElapsedTimer>
-#include <QFile>
+#include <QDeadlineTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QProcess>
+#include <QLocalSocket>
 #include <QScopeGuard>
 #include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
-namespace {
+using State = QJsonObject;
 
-// One running app: its state lines as they arrive, and its standard input.
-class HeadlessApp
+// One launch of the app: its state lines as they arrive, its standard error, its input.
+class HeadlessApp : public QProcess
 {
 public:
     explicit HeadlessApp(const QStringList &arguments = {})
     {
-        m_process.setProgram(QStringLiteral(PIVRA_MENUBAR_BINARY));
-        m_process.setArguments(QStringList{u"--headless"_s} + arguments);
-        m_process.setProcessChannelMode(QProcess::SeparateChannels);
-        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { readLines(); });
-        QObject::connect(&m_process, &QProcess::readyReadStandardError,
-                         [this] { m_stderr += m_process.readAllStandardError(); });
-        m_process.start();
+        connect(this, &QProcess::readyReadStandardOutput, [this] { readLines(); });
+        connect(this, &QProcess::readyReadStandardError, [this] { err += readAllStandardError(); });
+        start(QStringLiteral(PIVRA_MENUBAR_BINARY), QStringList{u"--headless"_s} + arguments);
     }
+    ~HeadlessApp() override { terminate(), waitForFinished(10000); } // else QProcess kills it
 
-    ~HeadlessApp()
+    static bool idle(const State &s)
     {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.terminate();
-            if (!m_process.waitForFinished(10000))
-                m_process.kill();
-            m_process.waitForFinished();
-        }
+        return !s["isPerformingAction"_L1].toBool() && !s["isRefreshing"_L1].toBool();
     }
+    void send(const QString &command) { write(command.toUtf8() + '\n'); }
 
-    void send(const QString &command) { m_process.write(command.toUtf8() + '\n'); }
-
-    // Waits until some state line from `from` on satisfies `condition`; gives that line.
-    std::optional<QJsonObject> waitFor(const std::function<bool(const QJsonObject &)> &condition,
-                                       int timeoutMs = 60000, qsizetype from = 0)
+    // The first state line after the last one found that passes `check`; empty if none comes.
+    State next(const std::function<bool(const State &)> &check, int timeoutMs = 60000)
     {
-        std::optional<QJsonObject> found;
         (void)QTest::qWaitFor(
             [&] {
-                for (qsizetype i = from; i < m_states.size(); ++i) {
-                    if (condition(m_states[i])) {
-                        found = m_states[i];
-                        return true;
-                    }
-                }
-                return m_process.state() == QProcess::NotRunning;
+                while (m_seen < states.size() && !check(states[m_seen]))
+                    ++m_seen;
+                return m_seen < states.size() || state() == NotRunning;
             },
             timeoutMs);
-        return found;
+        return m_seen < states.size() ? states[m_seen++] : QJsonObject();
     }
-
-    // Once the app is idle, sends `command` and waits until the action or refresh it starts
-    // has ended; gives the state then.
-    QJsonObject run(const QString &command, int timeoutMs = 90000)
+    static bool any(const State &) { return true; }
+    static bool isReady(const State &s) { return idle(s) && s["isSetupReady"_L1].toBool(); }
+    bool printsState() { return !next(any).isEmpty(); }
+    bool ready() { return !next(isReady).isEmpty(); } // start-up is over, ready to pair
+    // Sends `command` and gives the state once the work it started has ended.
+    QJsonObject run(const QString &command)
     {
-        if (!QTest::qWaitFor([this] { return !m_states.isEmpty() && !isBusy(last()); }, timeoutMs))
-            return {};
-        static const QStringList actions{u"setup"_s,  u"start"_s,         u"stop"_s,
-                                         u"resume"_s, u"reset-pairing"_s, u"update"_s};
-        const QString flag = actions.contains(command.section(u' ', 0, 0)) ? u"isPerformingAction"_s
-                                                                           : u"isRefreshing"_s;
-        const qsizetype from = m_states.size();
+        m_seen = states.size();
         send(command);
-        const auto started
-            = waitFor([&](const QJsonObject &s) { return s[flag].toBool(); }, timeoutMs, from);
-        if (!started)
-            return {};
-        const qsizetype startedAt = m_states.indexOf(*started, from);
-        return waitFor([](const QJsonObject &s) { return !isBusy(s); }, timeoutMs, startedAt)
-            .value_or(QJsonObject{});
+        next([](const State &s) { return !idle(s); }, 90000);
+        return next(idle, 90000);
     }
 
-    // Waits for a ready, idle state: start-up has finished on a bridge that is ready to pair.
-    bool waitUntilReady(int timeoutMs = 60000)
+    bool exitsWith(int code, int timeoutMs = 90000)
     {
-        const auto ready = [](const QJsonObject &s) {
-            return s["isSetupReady"_L1].toBool() && !isBusy(s);
-        };
-        return waitFor(ready, timeoutMs).has_value();
-    }
-
-    bool waitForExit(int timeoutMs = 90000)
-    {
-        if (m_process.state() != QProcess::NotRunning && !m_process.waitForFinished(timeoutMs))
-            return false;
+        waitForFinished(timeoutMs);
         readLines();
-        return m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+        return state() == NotRunning && exitStatus() == NormalExit && exitCode() == code;
     }
-
-    static bool isBusy(const QJsonObject &state)
+    bool quit() { return (send(u"quit\r"_s), exitsWith(0)); } // CR: from a Windows-made script
+    // Gone with status 1 and the reason, before a store printed a line: a script must know.
+    bool leaves()
     {
-        return state["isPerformingAction"_L1].toBool() || state["isRefreshing"_L1].toBool();
+        return exitsWith(1, 20000) && err.contains("another instance is already running")
+            && states.isEmpty();
     }
-
-    bool quit()
-    {
-        send(u"quit"_s);
-        return waitForExit();
-    }
-
-    const QList<QJsonObject> &states() const { return m_states; }
-    void closeOutput() { m_process.closeReadChannel(QProcess::StandardOutput); }
-    void terminate() { m_process.terminate(); }
-    int exitCode() const { return m_process.exitCode(); }
-    QJsonObject last() const { return m_states.isEmpty() ? QJsonObject{} : m_states.last(); }
-    QByteArray standardError() const { return m_stderr; }
 
     // Each distinct value a top-level key took, in order.
     QStringList history(const QString &key) const
     {
         QStringList values;
-        for (const QJsonObject &state : m_states) {
-            const QString value = state[key].toString();
-            if (values.isEmpty() || values.last() != value)
-                values << value;
-        }
+        for (const State &state : states)
+            values << state[key].toString();
+        values.erase(std::unique(values.begin(), values.end()), values.end());
         return values;
     }
+
+    QList<QJsonObject> states;
+    QByteArray err;
 
 private:
     void readLines()
     {
-        while (m_process.canReadLine()) {
-            const QByteArray line = m_process.readLine();
-            QJsonParseError error;
-            const QJsonDocument document = QJsonDocument::fromJson(line, &error);
-            if (error.error != QJsonParseError::NoError || !document.isObject())
-                qFatal("not a state line: %s", line.constData());
-            m_states.append(document.object());
+        while (canReadLine()) {
+            states.append(QJsonDocument::fromJson(readLine()).object());
+            QVERIFY2(!states.last().isEmpty(), "not a state line");
         }
     }
 
-    QProcess m_process;
-    QList<QJsonObject> m_states;
-    QByteArray m_stderr;
+    qsizetype m_seen = 0;
 };
-
-QJsonObject snapshotOf(const QJsonObject &state)
-{
-    return state["snapshot"_L1].toObject();
-}
-
-QString sessionOf(const QJsonObject &state)
-{
-    return snapshotOf(state)["pairingSession"_L1]
-        .toObject()["pairingPayload"_L1]
-        .toObject()["sessionId"_L1]
-        .toString();
-}
-
-// Runs a program to its end and gives what it printed.
-QByteArray run(const QString &program, const QStringList &arguments)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
-    process.waitForFinished(20000);
-    return process.readAll();
-}
-
-bool testAvahi(const QString &command)
-{
-    QProcess process;
-    process.start(u"bash"_s, {QStringLiteral(PIVRA_SOURCE_DIR "/scripts/lib/test-avahi"), command});
-    return process.waitForFinished(20000) && process.exitCode() == 0;
-}
-
-QString settingsPath(const TestSandbox &sandbox)
-{
-    return sandbox.home() + u"/.config/Pivra/PivraMenuBar.conf"_s;
-}
-
-QVariant savedRelay(const TestSandbox &sandbox)
-{
-    return QSettings(settingsPath(sandbox), QSettings::IniFormat)
-        .value(u"pivra.menuBar.relayOverride"_s);
-}
-
-QStringList relaysOf(const TestSandbox &sandbox, const QString &word)
-{
-    QStringList relays;
-    for (const QJsonObject &call : sandbox.calls()) {
-        if (call["argv"_L1].toArray().first().toString() == word)
-            relays << (call["relay"_L1].isNull() ? u"<none>"_s : call["relay"_L1].toString());
-    }
-    return relays;
-}
-
-} // namespace
 
 class TestHeadless : public QObject
 {
     Q_OBJECT
 
-private:
     TestSandbox m_sandbox;
 
-    void setUpSandbox(TestSandbox::Options options)
+    // An instance socket for each test: no other run gets in its way.
+    void setUp(TestSandbox::Options options = {}, bool startBridge = true)
     {
-        const QString problem = m_sandbox.setUp(options);
-        if (!problem.isEmpty())
-            QFAIL(qPrintable(problem));
+        QCOMPARE(m_sandbox.setUp(options), QString());
+        qputenv(SingleInstance::socketVariable, QFile::encodeName(socket()));
+        QVERIFY(!startBridge || m_sandbox.startBridge());
     }
+    QString socket() const { return m_sandbox.root() + u"/instance.socket"_s; }
+    QVariant savedRelay() const
+    {
+        return QSettings(m_sandbox.home() + u"/.config/Pivra/PivraMenuBar.conf"_s,
+                         QSettings::IniFormat)
+            .value(u"pivra.menuBar.relayOverride"_s);
+    }
+    // The address each call of the tool with this first word carried.
+    QStringList relaysOf(const QString &word) const
+    {
+        QStringList relays;
+        for (const State &call : m_sandbox.calls()) {
+            if (call["argv"_L1][0] == word)
+                relays << (call["relay"_L1].isNull() ? u"<none>"_s : call["relay"_L1].toString());
+        }
+        return relays;
+    }
+    static bool avahi(const char *command)
+    {
+        return QProcess::execute(QStringLiteral(PIVRA_SOURCE_DIR "/scripts/lib/test-avahi"),
+                                 {QLatin1String(command)})
+            == 0;
+    }
+    static QString row(const State &s)
+    {
+        return s["view"_L1]["pairing"_L1]["discovery"_L1].toString();
+    }
+    static QString text(const State &s, const char *k) { return s[QLatin1String(k)].toString(); }
 
 private Q_SLOTS:
     void cleanup() { m_sandbox.cleanUp(); }
 
-    // Nothing installed: the automatic setup installs the tool from the registry, starts the
-    // bridge and ends ready; the app is idle only once the announcement has settled, so the
-    // last line before it exits already says what the phone can see.
+    // Catches setup steps missed or out of order, an early exit, a hidden rename, no withdrawal.
     void launchFromNothing()
     {
-        setUpSandbox({.registry = true, .install = TestSandbox::Install::None});
+        setUp({.install = TestSandbox::Install::None}, false);
+        qputenv("PIVRA_COMPUTER_NAME", "Headless Mac");
+        QProcess other;
+        other.start(u"avahi-publish"_s,
+                    {u"-s"_s, u"Pivra Headless Mac"_s, u"_pivra._tcp"_s, u"9"_s});
+        const auto stopOther = qScopeGuard([&] { other.terminate(), other.waitForFinished(); });
+        other.setReadChannel(QProcess::StandardError);
+        QTRY_VERIFY_WITH_TIMEOUT(other.peek(1024).contains("Established"), 10000);
         HeadlessApp app({u"--exit-when-idle"_s});
-        QVERIFY2(app.waitForExit(), app.standardError().constData());
-
+        QVERIFY2(app.exitsWith(0), app.err.constData());
         QCOMPARE(app.history(u"setupStatusMessage"_s),
                  (QStringList{
                      u""_s, u"Preparing Pivra on this Mac..."_s, u"Checking Codex on this Mac..."_s,
                      u"Preparing the Pivra Mac connector..."_s,
                      u"Starting the secure Mac connection..."_s,
                      u"Preparing the phone pairing code..."_s, u"Ready to pair from iPhone."_s}));
-        const QJsonObject ready = app.states().at(app.states().size() - 2);
+        const State ready = app.states.at(app.states.size() - 2);
         QVERIFY(ready["isSetupReady"_L1].toBool());
-        QCOMPARE(ready["transientMessage"_L1].toString(), u"Mac connection is ready."_s);
-        QCOMPARE(ready["errorMessage"_L1].toString(), u""_s);
-        QCOMPARE(ready["cliAvailability"_L1].toObject()["version"_L1].toString(), u"0.5.0"_s);
-        QCOMPARE(ready["discovery"_L1].toObject()["state"_L1].toString(), u"published"_s);
-        QCOMPARE(ready["view"_L1].toObject()["pairing"_L1].toObject()["discovery"_L1].toString(),
-                 u"Published"_s);
-        const QJsonObject advertisement = ready["advertisement"_L1].toObject();
-        QCOMPARE(advertisement["type"_L1].toString(), u"_pivra._tcp"_s);
-        QCOMPARE(advertisement["txt"_L1].toObject()["sessionId"_L1].toString(), sessionOf(ready));
-        // Leaving withdraws the announcement.
-        QVERIFY(app.last()["advertisement"_L1].isNull());
-        QCOMPARE(app.last()["discovery"_L1].toObject(), (QJsonObject{{"state"_L1, u"inactive"_s}}));
+        QCOMPARE(ready["cliAvailability"_L1]["version"_L1].toString(), u"0.5.0"_s);
+        QCOMPARE(row(ready), u"Published"_s);
+        QCOMPARE(ready["advertisement"_L1]["name"_L1].toString(), u"Pivra Headless Mac #2"_s);
+        QCOMPARE(ready["advertisement"_L1]["txt"_L1]["sessionId"_L1],
+                 ready["snapshot"_L1]["pairingSession"_L1]["pairingPayload"_L1]["sessionId"_L1]);
+        QVERIFY(app.states.last()["advertisement"_L1].isNull());
     }
 
-    // Catches a card that keeps saying "Published" while the daemon is gone, or a state that
-    // needs a refresh to follow it: absent at start, started (published within 5 s), killed
-    // (failed within 5 s); and a collision, which shows the renamed service.
+    // Catches a discovery state that needs a refresh to follow the daemon's absence, start, death.
     void discoveryFollowsDaemon()
     {
-        setUpSandbox({});
-        QVERIFY(m_sandbox.startBridge(10000));
-        qputenv("PIVRA_COMPUTER_NAME", "Headless Mac");
-        const auto restore = qScopeGuard([] {
-            qunsetenv("PIVRA_COMPUTER_NAME");
-            testAvahi(u"start"_s);
-        });
-        const auto discoveryRow = [](const QJsonObject &s) {
-            return s["view"_L1].toObject()["pairing"_L1].toObject()["discovery"_L1].toString();
-        };
-        const auto discoveryState = [](const QJsonObject &s) {
-            return s["discovery"_L1].toObject()["state"_L1].toString();
-        };
-        QVERIFY(testAvahi(u"stop"_s));
-        {
-            HeadlessApp app;
-            const auto stopped = app.waitFor([&](const QJsonObject &s) {
-                return discoveryRow(s) == u"DNS-SD service stopped"_s;
-            });
-            QVERIFY2(stopped, app.standardError().constData());
-            QCOMPARE((*stopped)["discovery"_L1].toObject()["reason"_L1].toString(),
-                     u"avahi-daemon is not running."_s);
-            QVERIFY((*stopped)["advertisement"_L1].isNull());
-
-            QVERIFY(testAvahi(u"start"_s));
-            qsizetype from = app.states().size();
-            const auto published = app.waitFor(
-                [&](const QJsonObject &s) { return discoveryRow(s) == u"Published"_s; }, 5000,
-                from);
-            QVERIFY2(published, "not published within 5 s of the daemon's start");
-            QCOMPARE((*published)["advertisement"_L1].toObject()["name"_L1].toString(),
-                     u"Pivra Headless Mac"_s);
-            QCOMPARE((*published)["discovery"_L1].toObject()["interfaces"_L1].toArray().size(), 2);
-
-            QVERIFY(testAvahi(u"kill"_s));
-            from = app.states().size();
-            QVERIFY2(
-                app.waitFor([&](const QJsonObject &s) { return discoveryState(s) == u"failed"_s; },
-                            5000, from),
-                "the state did not follow the daemon within 5 s");
-            QVERIFY(app.quit());
-        }
-
-        QVERIFY(testAvahi(u"start"_s));
-        QProcess other;
-        other.start(u"avahi-publish"_s,
-                    {u"-s"_s, u"Pivra Headless Mac"_s, u"_pivra._tcp"_s, u"9"_s});
-        const auto stopOther = qScopeGuard([&] {
-            other.terminate();
-            other.waitForFinished();
-        });
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                return run(u"avahi-browse"_s, {u"-pt"_s, u"_pivra._tcp"_s})
-                    .contains("Pivra\\032Headless\\032Mac");
-            },
-            10000));
-        HeadlessApp app({u"--exit-when-idle"_s});
-        QVERIFY(app.waitForExit());
-        const QJsonObject idle = app.states().at(app.states().size() - 2);
-        QCOMPARE(idle["advertisement"_L1].toObject()["name"_L1].toString(),
-                 u"Pivra Headless Mac #2"_s);
-        QCOMPARE(discoveryRow(idle), u"Published"_s);
-    }
-
-    // Start-up states that must not run the automatic setup: a connected bridge with a live
-    // code, one with an expired code (re-issued by the start-up refresh itself, with the
-    // bridge's own address), and no Codex entry at all.
-    void startUpWithoutSetup_data()
-    {
-        QTest::addColumn<bool>("codex");
-        QTest::addColumn<int>("pairingLifetimeMs");
-        QTest::addColumn<QStringList>("startRelays");
-
-        QTest::newRow("ready") << true << 600000 << QStringList{u"<none>"_s};
-        QTest::newRow("expired code")
-            << true << -60000 << QStringList{u"<none>"_s, u"ws://127.0.0.1:9000/relay"_s};
-        QTest::newRow("no Codex") << false << 0 << QStringList{};
-    }
-
-    void startUpWithoutSetup()
-    {
-        QFETCH(bool, codex);
-        QFETCH(int, pairingLifetimeMs);
-        QFETCH(QStringList, startRelays);
-
-        if (codex) {
-            setUpSandbox({});
-            m_sandbox.writeKnobs({{"pairingLifetimeMs"_L1, pairingLifetimeMs}});
-            QVERIFY(m_sandbox.startBridge(10000));
-            m_sandbox.writeKnobs({});
-        } else {
-            setUpSandbox({.registry = true, .install = TestSandbox::Install::None, .codex = false});
-        }
-        HeadlessApp app({u"--exit-when-idle"_s});
-        QVERIFY(app.waitForExit());
-        QCOMPARE(app.history(u"setupStatusMessage"_s), QStringList{u""_s});
-        QCOMPARE(relaysOf(m_sandbox, u"start"_s), startRelays);
-        QCOMPARE(app.last()["isSetupReady"_L1].toBool(), codex);
-        QCOMPARE(app.last()["codexAppPath"_L1].isNull(), !codex);
-    }
-
-    // Every action on a running bridge ends with its message and a refreshed state.
-    void bridgeCommands()
-    {
-        setUpSandbox({});
-        QVERIFY(m_sandbox.startBridge(10000));
+        setUp();
+        const auto restart = qScopeGuard([] { avahi("start"); });
+        QVERIFY(avahi("stop"));
         HeadlessApp app;
-        const auto offered = app.waitFor([](const QJsonObject &s) {
-            return s["view"_L1].toObject()["updateAvailable"_L1].toBool();
-        });
-        QVERIFY(offered);
-        QCOMPARE((*offered)["updateState"_L1].toObject()["latestVersion"_L1].toString(),
-                 u"0.5.0"_s);
-
-        // The update installs the newer version from the registry and restarts the bridge.
-        QJsonObject state = app.run(u"update"_s);
-        QCOMPARE(state["transientMessage"_L1].toString(), u"Mac connector updated."_s);
-        QCOMPARE(snapshotOf(state)["currentVersion"_L1].toString(), u"0.5.0"_s);
-        QVERIFY(!state["view"_L1].toObject()["updateAvailable"_L1].toBool());
-        QCOMPARE(relaysOf(m_sandbox, u"start"_s).size(), 2);
-
-        state = app.run(u"stop"_s);
-        QCOMPARE(state["transientMessage"_L1].toString(), u"Mac connection stopped."_s);
-        QCOMPARE(snapshotOf(state)["launchdLoaded"_L1].toBool(), false);
-        QVERIFY(state["advertisement"_L1].isNull());
-
-        state = app.run(u"resume"_s);
-        QCOMPARE(state["transientMessage"_L1].toString(), u"Last thread reopened in Codex."_s);
-        QCOMPARE(relaysOf(m_sandbox, u"resume"_s).size(), 1);
-
-        QVERIFY(m_sandbox.startBridge(10000));
-        const QString before = sessionOf(app.run(u"refresh"_s));
-        QVERIFY(!before.isEmpty());
-        state = app.run(u"reset-pairing"_s);
-        QCOMPARE(state["transientMessage"_L1].toString(), u"Pairing reset."_s);
-        QCOMPARE(state["errorMessage"_L1].toString(), u""_s);
-        QVERIFY(sessionOf(state) != before);
-
-        // A bridge that never publishes a new code: start gives up after twenty reads half a
-        // second apart.
-        m_sandbox.writeKnobs({{"freshSession"_L1, false}});
-        QElapsedTimer elapsed;
-        elapsed.start();
-        state = app.run(u"start"_s);
-        QCOMPARE_GE(elapsed.elapsed(), 9500);
-        QCOMPARE(state["errorMessage"_L1].toString(),
-                 u"The Mac connection did not publish a fresh pairing code in time. Open "
-                 u"diagnostics and try again."_s);
-        QCOMPARE(state["transientMessage"_L1].toString(), u""_s);
-
-        m_sandbox.writeKnobs({{"fail"_L1, QJsonObject{{"stop"_L1, u"launchctl: refused"_s}}}});
-        state = app.run(u"stop"_s);
-        QCOMPARE(state["errorMessage"_L1].toString(), u"launchctl: refused"_s);
-        QCOMPARE(state["transientMessage"_L1].toString(), u""_s);
-
-        app.send(u"no-such-command"_s);
-        QVERIFY(app.quit());
-        QVERIFY(app.standardError().contains("unknown command: no-such-command"));
+        State line = app.next([](auto &s) { return row(s) == u"DNS-SD service stopped"_s; });
+        QCOMPARE(line["discovery"_L1]["reason"_L1].toString(), u"avahi-daemon is not running."_s);
+        QVERIFY(line["advertisement"_L1].isNull());
+        QVERIFY(avahi("start"));
+        line = app.next([](auto &s) { return row(s) == u"Published"_s; }, 5000);
+        QCOMPARE(line["discovery"_L1]["interfaces"_L1].toArray().size(), 2);
+        QVERIFY(avahi("kill"));
+        line = app.next([](auto &s) { return s["discovery"_L1]["state"_L1] == u"failed"_s; }, 5000);
+        QVERIFY2(!line.isEmpty(), "the state did not follow the daemon within 5 s");
     }
 
-    // A saved address reaches the tool unchanged, survives a restart of the app, and clearing
-    // removes the key.
-    void relayOverride()
+    // Catches setup on a running bridge, a stale code kept, a lost address, a wrong outcome.
+    void actionsAndTheSavedAddress()
     {
-        setUpSandbox({});
-        QVERIFY(m_sandbox.startBridge(10000));
+        setUp({}, false);
+        m_sandbox.writeKnobs({{"pairingLifetimeMs"_L1, -60000}});
+        QVERIFY(m_sandbox.startBridge());
+        m_sandbox.writeKnobs({});
         const QString relay = u"ws://10.9.8.7:9000/relay?token=$HOME&x='y'"_s;
         {
             HeadlessApp app;
-            QVERIFY(app.waitUntilReady());
-            const QJsonObject state = app.run(u"save-relay   "_s + relay + u"  "_s);
-            QCOMPARE(state["relayOverride"_L1].toString(), relay);
-            QCOMPARE(relaysOf(m_sandbox, u"status"_s).last(), relay);
+            QVERIFY(app.ready());
+            // The start-up refresh re-issued the expired code, with the bridge's own address.
+            QCOMPARE(relaysOf(u"start"_s),
+                     (QStringList{u"<none>"_s, u"ws://127.0.0.1:9000/relay"_s}));
+            QCOMPARE(text(app.run(u"save-relay   "_s + relay + u"  "_s), "relayOverride"), relay);
+            m_sandbox.writeKnobs({{"garbage"_L1, QJsonObject{{"status"_L1, true}}}});
+            const State state = app.run(u"refresh"_s);
+            QCOMPARE(text(state, "errorMessage"), u"Bridge status returned malformed JSON."_s);
+            QVERIFY(state["snapshot"_L1].isObject()); // the last good state stays on display
             QVERIFY(app.quit());
+            QCOMPARE(app.history(u"setupStatusMessage"_s), QStringList{u""_s}); // ready: no setup
         }
-        QCOMPARE(savedRelay(m_sandbox).toString(), relay);
-        {
-            HeadlessApp app;
-            QVERIFY(app.waitUntilReady());
-            QCOMPARE(app.states().first()["relayOverride"_L1].toString(), relay);
-            app.run(u"start"_s);
-            QCOMPARE(relaysOf(m_sandbox, u"start"_s).last(), relay);
-            const QJsonObject state = app.run(u"clear-relay"_s);
-            QCOMPARE(state["relayOverride"_L1].toString(), u""_s);
-            QCOMPARE(relaysOf(m_sandbox, u"status"_s).last(), u"<none>"_s);
-            QVERIFY(app.quit());
-        }
-        QVERIFY(!savedRelay(m_sandbox).isValid());
-    }
-
-    // Bad input never loses the saved address: a tool that prints garbage, then one that
-    // hangs, then one that prints a huge status, with a settings file that cannot be written.
-    void badInput()
-    {
-        setUpSandbox({});
-        QVERIFY(m_sandbox.startBridge(10000));
-        const QString relay = u"ws://10.1.1.1:9000/relay"_s;
-        QVERIFY(TestSandbox::writeFile(settingsPath(m_sandbox),
-                                       "[General]\npivra.menuBar.relayOverride=" + relay.toUtf8()
-                                           + "\n"));
+        QCOMPARE(savedRelay().toString(), relay);
+        m_sandbox.writeKnobs({});
         HeadlessApp app;
-        QVERIFY(app.waitUntilReady());
+        QVERIFY(app.ready());
+        QCOMPARE(text(app.states.first(), "relayOverride"), relay);
+        State state = app.run(u"update"_s);
+        QCOMPARE(text(state, "transientMessage"), u"Mac connector updated."_s);
+        QCOMPARE(state["snapshot"_L1]["currentVersion"_L1].toString(), u"0.5.0"_s);
+        QCOMPARE(relaysOf(u"start"_s).last(), relay);
+        state = app.run(u"stop"_s);
+        QCOMPARE(text(state, "transientMessage"), u"Mac connection stopped."_s);
+        QVERIFY(!state["snapshot"_L1]["launchdLoaded"_L1].toBool());
+        QCOMPARE(text(app.run(u"resume"_s), "transientMessage"),
+                 u"Last thread reopened in Codex."_s);
+        QCOMPARE(relaysOf(u"resume"_s), QStringList{relay});
 
-        m_sandbox.writeKnobs({{"garbage"_L1, QJsonObject{{"status"_L1, true}}}});
-        QJsonObject state = app.run(u"refresh"_s);
-        QCOMPARE(state["errorMessage"_L1].toString(), u"Bridge status returned malformed JSON."_s);
-        QVERIFY(state["snapshot"_L1].isObject()); // the last good state stays on display
+        QVERIFY(m_sandbox.startBridge());
+        const QJsonValue before = app.run(u"refresh"_s)["snapshot"_L1]["pairingSession"_L1];
+        state = app.run(u"reset-pairing"_s);
+        QCOMPARE(text(state, "transientMessage"), u"Pairing reset."_s);
+        QVERIFY(before.isObject() && state["snapshot"_L1]["pairingSession"_L1] != before);
+        // No new code ever: start gives up after twenty reads half a second apart.
+        m_sandbox.writeKnobs({{"freshSession"_L1, false}});
+        const QDeadlineTimer twentyReads(9500);
+        state = app.run(u"start"_s);
+        QVERIFY(twentyReads.hasExpired());
+        QCOMPARE(text(state, "errorMessage"),
+                 u"The Mac connection did not publish a fresh pairing code in time. Open "
+                 u"diagnostics and try again."_s);
+        QCOMPARE(text(state, "transientMessage"), u""_s);
+        m_sandbox.writeKnobs({{"fail"_L1, QJsonObject{{"stop"_L1, u"launchctl: refused"_s}}}});
+        QCOMPARE(text(app.run(u"stop"_s), "errorMessage"), u"launchctl: refused"_s);
 
-        m_sandbox.writeKnobs({{"hangMs"_L1, QJsonObject{{"status"_L1, 3000}}}});
-        state = app.run(u"refresh"_s);
-        QCOMPARE(state["errorMessage"_L1].toString(), u""_s);
-
-        m_sandbox.writeKnobs({{"padBytes"_L1, QJsonObject{{"status"_L1, 8 * 1024 * 1024}}}});
-        state = app.run(u"refresh"_s);
-        QCOMPARE(state["errorMessage"_L1].toString(), u""_s);
-        QVERIFY(state["isSetupReady"_L1].toBool());
-        QCOMPARE(savedRelay(m_sandbox).toString(), relay);
-
-        // The settings folder replaced by a file: saving fails visibly, in memory it still works.
-        const QString settingsDir = m_sandbox.home() + u"/.config/Pivra"_s;
-        QVERIFY(QDir(settingsDir).removeRecursively());
-        QVERIFY(TestSandbox::writeFile(settingsDir, "not a folder"));
-        state = app.run(u"save-relay ws://10.2.2.2/relay"_s);
-        QCOMPARE(state["relayOverride"_L1].toString(), u"ws://10.2.2.2/relay"_s);
-        QVERIFY2(state["errorMessage"_L1].toString().contains(u"could not be saved"_s),
-                 qPrintable(state["errorMessage"_L1].toString()));
-        QCOMPARE(relaysOf(m_sandbox, u"status"_s).last(), u"ws://10.2.2.2/relay"_s);
+        QCOMPARE(text(app.run(u"clear-relay"_s), "relayOverride"), u""_s);
+        QCOMPARE(relaysOf(u"status"_s).last(), u"<none>"_s);
+        app.send(u"no-such-command"_s);
         QVERIFY(app.quit());
-        QVERIFY(QFile::remove(settingsDir));
+        QVERIFY(app.err.contains("unknown command: no-such-command"));
+        QCOMPARE(app.history(u"setupStatusMessage"_s), QStringList{u""_s});
+        QVERIFY(!savedRelay().isValid());
     }
 
-    // A state directory that is a file: the tool cannot work there; the error shows and the
-    // app stays usable.
-    void stateDirectoryIsAFile()
+    // Catches input that kills or hangs the app, a silent second launch, a SIGTERM leaving a child.
+    void hostileInputAndTermination()
     {
-        setUpSandbox({});
-        QVERIFY(TestSandbox::writeFile(m_sandbox.home() + u"/.pivra"_s, "not a folder"));
+        setUp();
         HeadlessApp app;
-        QVERIFY(app.waitFor([](const QJsonObject &s) {
-            return !s["errorMessage"_L1].toString().isEmpty() && !HeadlessApp::isBusy(s);
-        }));
-        app.send(u"open-logs"_s);
-        QVERIFY(app.quit());
-    }
-
-    // Catches input that hangs or kills the front end: an endless line (dropped, and reading
-    // goes on after it), commands padded with blanks or ending in CR, and a reader that closed
-    // our output (SIGPIPE must not end the app).
-    void hostileInput()
-    {
-        setUpSandbox({});
-        QVERIFY(m_sandbox.startBridge(10000));
-        HeadlessApp app;
-        QVERIFY(app.waitUntilReady());
+        QVERIFY(app.ready());
+        QVERIFY(HeadlessApp().leaves());
+        QTRY_VERIFY_WITH_TIMEOUT(app.err.contains("Another launch found this instance"), 5000);
         app.send(QString(300 * 1024, u'x'));
-        QVERIFY(app.run(u"  refresh \r"_s)["isRefreshing"_L1].isBool());
-        QVERIFY(app.standardError().contains("a command line over 65536 bytes was ignored"));
-        QVERIFY(!app.standardError().contains("unknown command"));
-
-        app.closeOutput();
-        app.send(u"refresh"_s);
-        app.send(u"quit\r"_s);
-        QVERIFY2(app.waitForExit(), app.standardError().constData());
-    }
-
-    // Catches a SIGTERM (a session ending) that leaves the running command behind, reparented
-    // to init, or waits for it for good.
-    void terminatedDuringAnAction()
-    {
-        setUpSandbox({});
-        QVERIFY(m_sandbox.startBridge(10000));
-        HeadlessApp app;
-        QVERIFY(app.waitUntilReady());
+        QVERIFY(!app.run(u"  refresh \r"_s).isEmpty());
+        QVERIFY(app.err.contains("a command line over 65536 bytes was ignored"));
+        QVERIFY(!app.err.contains("unknown command"));
+        // Nobody reads the state lines any more (SIGPIPE must not end the app), and start hangs.
+        app.closeReadChannel(QProcess::StandardOutput);
         m_sandbox.writeKnobs({{"hangMs"_L1, QJsonObject{{"start"_L1, 60000}}}});
+        app.send(u"refresh"_s);
         app.send(u"start"_s);
-        QVERIFY(
-            app.waitFor([](const QJsonObject &s) { return s["isPerformingAction"_L1].toBool(); }));
-        QVERIFY(
-            QTest::qWaitFor([&] { return !m_sandbox.commandsStillRunning().isEmpty(); }, 10000));
-        QElapsedTimer elapsed;
-        elapsed.start();
+        QTRY_COMPARE_WITH_TIMEOUT(relaysOf(u"start"_s).size(), 2, 10000);
+        const QDeadlineTimer limit(10000);
         app.terminate();
-        QVERIFY2(app.waitForExit(10000), app.standardError().constData());
-        QCOMPARE_LT(elapsed.elapsed(), 10000);
-        QVERIFY(QTest::qWaitFor([&] { return m_sandbox.commandsStillRunning().isEmpty(); }, 3000));
+        QVERIFY2(app.exitsWith(0, 10000), app.err.constData());
+        QCOMPARE_GT(limit.remainingTime(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(m_sandbox.commandsStillRunning().isEmpty(), 3000);
     }
 
-    // Catches a second headless launch that leaves silently with success: a script must learn
-    // that its instance never ran.
-    void secondHeadlessLaunch()
+    // Catches a stale or open socket, lost or forged activation, a second store, two racing runs.
+    void laterLaunchesFindTheRunningOne()
     {
-        setUpSandbox({});
-        HeadlessApp first;
-        QVERIFY(first.waitFor([](const QJsonObject &) { return true; }));
-        HeadlessApp second;
-        QVERIFY(!second.waitForExit(20000));
-        QCOMPARE(second.exitCode(), 1);
-        QVERIFY(second.standardError().contains("another instance is already running"));
-        QVERIFY(first.quit());
+        setUp({.registry = false}, false);
+        // What a killed instance leaves: a socket file that nobody listens on.
+        QCOMPARE(::mknod(QFile::encodeName(socket()), S_IFSOCK | 0600, 0), 0);
+        {
+            SingleInstance running;
+            QCOMPARE(running.claim(socket()), SingleInstance::Role::Primary);
+            struct stat info = {};
+            QCOMPARE(::stat(QFile::encodeName(socket()), &info), 0);
+            QVERIFY(S_ISSOCK(info.st_mode) && info.st_uid == ::geteuid()
+                    && (info.st_mode & 077) == 0);
+            QSignalSpy activations(&running, &SingleInstance::activationRequested);
+            HeadlessApp second;
+            QVERIFY(activations.wait(5000));
+            QVERIFY2(second.leaves(), second.err.constData());
+            QVERIFY(m_sandbox.calls().isEmpty());
+            // A stranger's line, then a request: the request's activation shows the line was read.
+            QLocalSocket stranger;
+            stranger.connectToServer(socket());
+            QVERIFY(stranger.waitForConnected(1000));
+            stranger.write("open everything\nactivate\n");
+            QTRY_VERIFY_WITH_TIMEOUT(activations.size() >= 2, 5000);
+            QCOMPARE(activations.size(), 2);
+        }
+        HeadlessApp launches[4];
+        QTRY_COMPARE_WITH_TIMEOUT(
+            std::ranges::count(launches, QProcess::NotRunning, &QProcess::state), 3, 20000);
+        for (HeadlessApp &launch : launches)
+            QVERIFY2(launch.state() == QProcess::NotRunning ? launch.leaves()
+                                                            : launch.printsState(),
+                     launch.err.constData());
+    }
+
+    // Catches a socket where others reach it, or shared between homes; and a silent fallback.
+    void defaultSocketPath()
+    {
+        setUp({.registry = false}, false);
+        qunsetenv(SingleInstance::socketVariable);
+        QTemporaryDir runtime;
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+        const QString inRuntime = SingleInstance::socketPath();
+        QVERIFY2(inRuntime.startsWith(runtime.path() + u'/'), qPrintable(inRuntime));
+        qputenv("HOME", QFile::encodeName(m_sandbox.root()));
+        QVERIFY(SingleInstance::socketPath() != inRuntime);
+        qputenv("HOME", QFile::encodeName(m_sandbox.home() + u'/'));
+        QCOMPARE(SingleInstance::socketPath(), inRuntime);
+
+        QVERIFY(::chmod(QFile::encodeName(runtime.path()), 0755) == 0);
+        const QString folder
+            = QDir::tempPath() + u"/pivra-menubar-"_s + QString::number(::geteuid());
+        QVERIFY2(SingleInstance::socketPath().startsWith(folder + u'/'), qPrintable(folder));
+        const QByteArray native = QFile::encodeName(folder);
+        struct stat info = {};
+        QVERIFY(::lstat(native, &info) == 0 && S_ISDIR(info.st_mode) && (info.st_mode & 077) == 0);
+        qunsetenv("XDG_RUNTIME_DIR");
+        QVERIFY(::chmod(native, 0755) == 0);
+        const QString exposed = SingleInstance::socketPath();
+        QVERIFY(::chmod(native, 0700) == 0 && exposed.isEmpty());
+        QVERIFY(::chown(native, 65534, 65534) == 0);
+        const auto giveBack = qScopeGuard([&] { (void)::chown(native, ::geteuid(), ::getegid()); });
+        QCOMPARE(SingleInstance::socketPath(), QString());
+        HeadlessApp unguarded;
+        QTRY_VERIFY_WITH_TIMEOUT(unguarded.err.contains("is not a folder that only you can use"),
+                                 10000);
+        QVERIFY(unguarded.printsState());
     }
 };
 
