@@ -51,10 +51,12 @@ inline QQuickItem *findItem(QQuickWindow *window, const QString &path)
     return item;
 }
 
+// Its text, or an icon's symbol name.
 inline QString textOf(QQuickWindow *window, const QString &path)
 {
     QQuickItem *item = findItem(window, path);
-    return item ? item->property("text").toString() : u"<missing>"_s;
+    return item ? item->property(item->property("text").isValid() ? "text" : "name").toString()
+                : u"<missing>"_s;
 }
 
 inline void reveal(QQuickItem *item)

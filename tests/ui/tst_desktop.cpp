@@ -54,12 +54,10 @@ private Q_SLOTS:
             QVERIFY(!m_withTray || saveScreenshot(window, name.arg(appearance)));
         };
         Harness h;
-        h.service->codexPath.reset(); // connected, but not ready without Codex
         h.make(true);
         QVERIFY(h.waitIdle());
         h.makeDesktop(true);
         QQuickWindow *setup = h.desktop->setupWindow();
-        QVERIFY(QTest::qWaitForWindowExposed(setup));
         const auto expectLook = [&](std::optional<StatusTint> dot, bool dimmed) {
             const BridgeMenuBarLabel::Look look{dot, dimmed, appearance == "dark"_L1};
             QVERIFY(h.desktop->label().currentLook() == look);
@@ -69,16 +67,42 @@ private Q_SLOTS:
                         == BridgeMenuBarLabel::render(look, 22, 1));
         };
         expectLook(StatusTint::Green, false);
-        QVERIFY(!(setup->flags() & Qt::WindowCloseButtonHint));
-        QVERIFY(!findItem(setup, u"done"_s)->isVisible());
-        setup->close();
-        QTest::qWait(100);
-        QVERIFY(setup->isVisible());
+        // Ready at launch: shown all the same, closable, with "Done".
+        QVERIFY(QTest::qWaitForWindowExposed(setup));
+        QCOMPARE(setup->minimumSize(), setup->maximumSize());
+        QVERIFY(setup->flags() & Qt::WindowCloseButtonHint);
+        QQuickItem *done = findItem(setup, u"done"_s);
+        QCOMPARE(QAccessible::queryAccessibleInterface(done)->text(QAccessible::Name), u"Done"_s);
         QCOMPARE(findItem(setup, u"openPanel"_s)->isVisible(), !m_withTray);
+        shoot(setup, u"setup-%1-ready"_s);
         clickToOpen(h);
         QTRY_VERIFY(h.desktop->panelWindow() && h.desktop->panelWindow()->isExposed());
         QQuickWindow *panel = h.desktop->panelWindow();
         QCOMPARE(bool(panel->flags() & Qt::FramelessWindowHint), m_withTray);
+        shoot(panel, u"panel-%1-ready"_s);
+        h.desktop->dismissPanel();
+        QVERIFY(click(done));
+        QTRY_VERIFY(!setup->isVisible());
+        QTRY_COMPARE(panel->isVisible(), !m_withTray); // without a tray, the way back in
+        QVERIFY(h.refresh());
+        QTest::qWait(100);
+        QVERIFY(!setup->isVisible());
+
+        // The code expires, and without an address it is not re-issued.
+        h.service->load = [] {
+            return connectedSnapshot(t0, t0.addSecs(-100), u" "_s);
+        };
+        QVERIFY(h.refresh());
+        QTRY_VERIFY(setup->isVisible());
+        QCOMPARE(setup->flags() & (Qt::WindowCloseButtonHint | Qt::WindowMaximizeButtonHint),
+                 Qt::WindowFlags());
+        QVERIFY(h.desktop->setupWindow() == setup && setup->flags() & Qt::WindowMinimizeButtonHint);
+        QVERIFY(!done->isVisible());
+        setup->close();
+        QTest::qWait(100);
+        QVERIFY(setup->isVisible());
+        clickToOpen(h);
+        QTRY_VERIFY(panel->isExposed());
         shoot(setup, u"setup-%1-not-ready"_s);
         shoot(panel, u"panel-%1-not-ready"_s);
         // Every store change brings the setup window forward, even over the panel.
@@ -102,9 +126,7 @@ private Q_SLOTS:
             xdotool(u"click 1"_s);
             QVERIFY(!QTest::qWaitFor([&] { return panel->isVisible(); }, 500));
         }
-        h.desktop->dismissPanel();
 
-        h.service->codexPath = u"/Applications/Codex.app"_s;
         h.service->latestVersion = u"0.5.0"_s;
         h.service->load = [&h] {
             return connectedSnapshot(t0.addSecs(h.service->count(u"start"_s)), t0.addSecs(600));
@@ -114,25 +136,7 @@ private Q_SLOTS:
         QVERIFY(h.waitIdle());
         expectLook(StatusTint::Orange, false);
         QCOMPARE(textOf(setup, u"setupSubtitle"_s), h.store->presentation().setupWindowSubtitle);
-        QVERIFY(setup->flags() & Qt::WindowCloseButtonHint);
-        shoot(setup, u"setup-%1-ready"_s);
-        clickToOpen(h);
-        QTRY_VERIFY(panel->isExposed());
-        shoot(panel, u"panel-%1-ready"_s);
-        h.desktop->dismissPanel();
-        QVERIFY(click(findItem(setup, u"done"_s)));
-        QTRY_VERIFY(!setup->isVisible());
-        QTRY_COMPARE(panel->isVisible(), !m_withTray); // without a tray, the way back in
-        QVERIFY(h.refresh());
-        QTest::qWait(100);
-        QVERIFY(!setup->isVisible());
-        // The code expires, and without an address it is not re-issued.
-        h.service->load = [] {
-            return connectedSnapshot(t0, t0.addSecs(-100), u" "_s);
-        };
-        QVERIFY(h.refresh());
-        QTRY_VERIFY(setup->isVisible());
-        QVERIFY(h.desktop->setupWindow() == setup && !(setup->flags() & Qt::WindowCloseButtonHint));
+        QVERIFY(done->isVisible() && setup->flags() & Qt::WindowCloseButtonHint);
     }
 };
 

@@ -38,9 +38,9 @@ void expectPresentation(QQuickWindow *panel, const BridgeStatusPresentation &p)
     for (const LabelValue &chip : p.chips)
         expected.append({u"chip."_s + chip.label + u"/value"_s, chip.value});
     for (const SetupChecklistRow &row : p.checklist) {
-        expected.append({u"checklist."_s + row.title + u"/detail"_s, row.detail});
-        QCOMPARE(findItem(panel, u"checklist."_s + row.title)->property("complete").toBool(),
-                 row.isComplete);
+        expected += {{u"checklist."_s + row.title + u"/detail"_s, row.detail},
+                     {u"checklist."_s + row.title + u"/mark"_s,
+                      row.isComplete ? u"checkmark.circle.fill"_s : u"circle"_s}};
     }
     if (p.sections.contains(u"status"_s)) {
         for (const LabelValue &tile : p.tiles)
@@ -139,7 +139,9 @@ private Q_SLOTS:
         QQuickWindow *panel = openPanel(h);
         QVERIFY(panel);
         auto &calls = h.service->calls;
-        QQuickItem *field = findItem(panel, u"relayField"_s);
+        QQuickItem *field = findItem(panel, u"relayField"_s),
+                   *log = findItem(panel, u"stderrLog/value"_s);
+        QVERIFY(log->property("selectByMouse").toBool() && log->property("readOnly").toBool());
         QCOMPARE(field->property("text").toString(), u"ws://saved/relay"_s);
         QVERIFY(click(field));
         QTest::keyClick(panel, Qt::Key_End);
