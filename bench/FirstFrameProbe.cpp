@@ -2,9 +2,12 @@
 // are timed by the same code and neither needs a hook of its own: when the first frame of a
 // window titled $PIVRA_PROBE_TITLE (any Qt Quick window when unset) has been swapped, writes
 //   pivra-probe first-frame <CLOCK_MONOTONIC nanoseconds>
-// to standard error, and before that, when the application object is made,
+// to standard error, and before that, when the application object is made and when that window
+// is first exposed,
 //   pivra-probe application <CLOCK_MONOTONIC nanoseconds>
-// which splits the time into loading the libraries and the program's own start-up.
+//   pivra-probe expose <CLOCK_MONOTONIC nanoseconds>
+// which split the time into loading the libraries, the program's own start-up, and rendering
+// the first frame.
 #include <QCoreApplication>
 #include <QEvent>
 #include <QQuickWindow>
@@ -49,6 +52,7 @@ protected:
         if (!window || (!m_title.isEmpty() && window->title() != m_title))
             return false;
         m_armed = true;
+        writeInstant("expose");
         // frameSwapped comes from the render thread when the threaded loop runs: the instant is
         // taken there.
         connect(window, &QQuickWindow::frameSwapped, this, &FirstFrameProbe::report,

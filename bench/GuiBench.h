@@ -140,12 +140,15 @@ public:
     qint64 pid() const { return m_process.processId(); }
     // From the start to the application object's construction: loading and linking.
     std::optional<double> applicationMs() const { return m_applicationMs; }
+    // From the start to the window's first expose: all but rendering the first frame.
+    std::optional<double> exposeMs() const { return m_exposeMs; }
     QByteArray standardError() const { return m_stderr; }
 
     // Milliseconds from just before the process was started to its first frame.
     std::optional<double> waitForFirstFrame(int timeoutMs = 30000)
     {
         static const QByteArray application = "pivra-probe application ";
+        static const QByteArray expose = "pivra-probe expose ";
         static const QByteArray firstFrame = "pivra-probe first-frame ";
         QDeadlineTimer deadline(timeoutMs);
         while (!deadline.hasExpired()) {
@@ -154,6 +157,8 @@ public:
                 m_stderr += line;
                 if (line.startsWith(application))
                     m_applicationMs = sinceStart(line.mid(application.size()));
+                if (line.startsWith(expose))
+                    m_exposeMs = sinceStart(line.mid(expose.size()));
                 if (line.startsWith(firstFrame))
                     return sinceStart(line.mid(firstFrame.size()));
             }
@@ -211,6 +216,7 @@ private:
     QProcess m_process;
     qint64 m_startedAt = 0;
     std::optional<double> m_applicationMs;
+    std::optional<double> m_exposeMs;
     QByteArray m_stderr;
     std::optional<int> m_exitCode;
 };
