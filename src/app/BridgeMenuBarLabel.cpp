@@ -139,10 +139,8 @@ BridgeMenuBarLabel::BridgeMenuBarLabel(BridgeMenuBarStore &store, Appearance &ap
     connect(&m_appearance, &Appearance::changed, this, &BridgeMenuBarLabel::update);
     m_look = look(BridgeStatusPresentation::make(m_store.state(), m_store.now()),
                   m_appearance.isDark());
-    if (m_trayIcon) {
+    if (m_trayIcon)
         m_trayIcon->setIcon(icon(m_look));
-        m_trayIcon->show();
-    }
     update();
 }
 

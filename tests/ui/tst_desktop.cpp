@@ -156,8 +156,10 @@ private Q_SLOTS:
             return;
         }
 
+        // The icon shows right after the setup window's first frame.
         QSystemTrayIcon *icon = h.desktop->trayIcon();
-        QVERIFY(icon && icon->isVisible());
+        QVERIFY(icon);
+        QTRY_VERIFY(icon->isVisible());
         QTRY_VERIFY(icon->geometry().isValid());
         // trayer embedded the icon: its panel holds a window exactly where the icon is.
         QTRY_VERIFY_WITH_TIMEOUT(trayPanelChildren().contains(geometryText(icon->geometry())),
