@@ -142,6 +142,8 @@ public:
     std::optional<double> applicationMs() const { return m_applicationMs; }
     // From the start to the window's first expose: all but rendering the first frame.
     std::optional<double> exposeMs() const { return m_exposeMs; }
+    // Processor time of the process, all threads, up to its first frame.
+    std::optional<double> cpuMs() const { return m_cpuMs; }
     QByteArray standardError() const { return m_stderr; }
 
     // Milliseconds from just before the process was started to its first frame.
@@ -149,6 +151,7 @@ public:
     {
         static const QByteArray application = "pivra-probe application ";
         static const QByteArray expose = "pivra-probe expose ";
+        static const QByteArray cpu = "pivra-probe cpu ";
         static const QByteArray firstFrame = "pivra-probe first-frame ";
         QDeadlineTimer deadline(timeoutMs);
         while (!deadline.hasExpired()) {
@@ -159,6 +162,8 @@ public:
                     m_applicationMs = sinceStart(line.mid(application.size()));
                 if (line.startsWith(expose))
                     m_exposeMs = sinceStart(line.mid(expose.size()));
+                if (line.startsWith(cpu))
+                    m_cpuMs = double(line.mid(cpu.size()).trimmed().toLongLong()) / 1e6;
                 if (line.startsWith(firstFrame))
                     return sinceStart(line.mid(firstFrame.size()));
             }
@@ -217,6 +222,7 @@ private:
     qint64 m_startedAt = 0;
     std::optional<double> m_applicationMs;
     std::optional<double> m_exposeMs;
+    std::optional<double> m_cpuMs;
     QByteArray m_stderr;
     std::optional<int> m_exitCode;
 };
