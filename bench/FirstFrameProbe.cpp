@@ -2,9 +2,14 @@
 // are timed by the same code and neither needs a hook of its own: when the first frame of a
 // window titled $PIVRA_PROBE_TITLE (any Qt Quick window when unset) has been swapped, writes
 //   pivra-probe first-frame <CLOCK_MONOTONIC nanoseconds>
-// to standard error, and before that, when the application object is made,
+// to standard error, and before that, when the application object is made and when that window
+// is first exposed,
 //   pivra-probe application <CLOCK_MONOTONIC nanoseconds>
-// which splits the time into loading the libraries and the program's own start-up.
+//   pivra-probe expose <CLOCK_MONOTONIC nanoseconds>
+// which split the time into loading the libraries, the program's own start-up, and rendering
+// the first frame; with the first frame it also writes the processor time the process had used
+// by then (all its threads), which other load on the machine disturbs far less than the clock:
+//   pivra-probe cpu <CLOCK_PROCESS_CPUTIME_ID nanoseconds>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QQuickWindow>
@@ -17,10 +22,10 @@
 namespace {
 
 // Async-signal-safe and free of Qt, as it runs on the render thread.
-void writeInstant(const char *what)
+void writeInstant(const char *what, clockid_t clock = CLOCK_MONOTONIC)
 {
     timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    clock_gettime(clock, &now);
     char line[96];
     const int length
         = std::snprintf(line, sizeof line, "pivra-probe %s %lld\n", what,
@@ -49,6 +54,7 @@ protected:
         if (!window || (!m_title.isEmpty() && window->title() != m_title))
             return false;
         m_armed = true;
+        writeInstant("expose");
         // frameSwapped comes from the render thread when the threaded loop runs: the instant is
         // taken there.
         connect(window, &QQuickWindow::frameSwapped, this, &FirstFrameProbe::report,
@@ -59,8 +65,10 @@ protected:
 private:
     void report()
     {
-        if (!m_reported.exchange(true))
+        if (!m_reported.exchange(true)) {
+            writeInstant("cpu", CLOCK_PROCESS_CPUTIME_ID);
             writeInstant("first-frame");
+        }
     }
 
     const QString m_title;

@@ -1,8 +1,8 @@
 #pragma once
 
 // What the benchmarks of the windowed app share: a sandbox whose bridge is running and ready to
-// pair, the tray host, and launches of the app or of the bare Qt Quick baseline with the
-// first-frame probe preloaded.
+// pair, the tray host, the two renderers, and launches of the app or of the floor program
+// (bench/baseline_quick) with the first-frame probe preloaded.
 #include "BenchSupport.h"
 #include "TestSandbox.h"
 #include "TrayHost.h"
@@ -11,6 +11,8 @@
 #include <QProcess>
 #include <QSet>
 #include <QThread>
+
+#include <array>
 
 #include <sys/prctl.h>
 
@@ -93,17 +95,36 @@ inline QSet<qint64> descendants(qint64 pid)
     return found;
 }
 
-// One run of a Qt Quick program with the first-frame probe preloaded.
+// A Qt Quick renderer, chosen by the variable Qt reads for it; the app and the floor get the
+// same one, so a ratio compares programs, not renderers.
+struct Renderer
+{
+    const char *name;
+    const char *variable;
+    const char *value;
+};
+
+inline constexpr std::array<Renderer, 2> renderers{{
+    {"software", "QT_QUICK_BACKEND", "software"},
+    {"opengl", "QSG_RHI_BACKEND", "opengl"},
+}};
+
+// One run of a Qt Quick program with the first-frame probe preloaded; with a renderer, only that
+// renderer's variable is set.
 class ProbedLaunch
 {
 public:
     ProbedLaunch(const QString &program, const QStringList &arguments, const QString &windowTitle,
-                 bool probe = true)
+                 const Renderer *renderer = nullptr)
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        if (probe) {
-            environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(PIVRA_BENCH_PROBE));
-            environment.insert(QStringLiteral("PIVRA_PROBE_TITLE"), windowTitle);
+        environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(PIVRA_BENCH_PROBE));
+        environment.insert(QStringLiteral("PIVRA_PROBE_TITLE"), windowTitle);
+        if (renderer) {
+            for (const Renderer &other : renderers)
+                environment.remove(QString::fromLatin1(other.variable));
+            environment.insert(QString::fromLatin1(renderer->variable),
+                               QString::fromLatin1(renderer->value));
         }
         m_process.setProcessEnvironment(environment);
         m_process.setStandardInputFile(QProcess::nullDevice());
@@ -119,12 +140,18 @@ public:
     qint64 pid() const { return m_process.processId(); }
     // From the start to the application object's construction: loading and linking.
     std::optional<double> applicationMs() const { return m_applicationMs; }
+    // From the start to the window's first expose: all but rendering the first frame.
+    std::optional<double> exposeMs() const { return m_exposeMs; }
+    // Processor time of the process, all threads, up to its first frame.
+    std::optional<double> cpuMs() const { return m_cpuMs; }
     QByteArray standardError() const { return m_stderr; }
 
     // Milliseconds from just before the process was started to its first frame.
     std::optional<double> waitForFirstFrame(int timeoutMs = 30000)
     {
         static const QByteArray application = "pivra-probe application ";
+        static const QByteArray expose = "pivra-probe expose ";
+        static const QByteArray cpu = "pivra-probe cpu ";
         static const QByteArray firstFrame = "pivra-probe first-frame ";
         QDeadlineTimer deadline(timeoutMs);
         while (!deadline.hasExpired()) {
@@ -133,6 +160,10 @@ public:
                 m_stderr += line;
                 if (line.startsWith(application))
                     m_applicationMs = sinceStart(line.mid(application.size()));
+                if (line.startsWith(expose))
+                    m_exposeMs = sinceStart(line.mid(expose.size()));
+                if (line.startsWith(cpu))
+                    m_cpuMs = double(line.mid(cpu.size()).trimmed().toLongLong()) / 1e6;
                 if (line.startsWith(firstFrame))
                     return sinceStart(line.mid(firstFrame.size()));
             }
@@ -190,6 +221,8 @@ private:
     QProcess m_process;
     qint64 m_startedAt = 0;
     std::optional<double> m_applicationMs;
+    std::optional<double> m_exposeMs;
+    std::optional<double> m_cpuMs;
     QByteArray m_stderr;
     std::optional<int> m_exitCode;
 };
@@ -201,7 +234,7 @@ inline std::optional<double> waitForFirstFrameAndStartUp(ProbedLaunch &launch, b
 {
     const std::optional<double> firstFrame = launch.waitForFirstFrame();
     if (!firstFrame) {
-        std::fprintf(stderr, "%s showed no frame:\n%s\n", isApp ? "the app" : "the baseline",
+        std::fprintf(stderr, "%s showed no frame:\n%s\n", isApp ? "the app" : "the floor",
                      launch.standardError().constData());
         return std::nullopt;
     }
@@ -210,19 +243,36 @@ inline std::optional<double> waitForFirstFrameAndStartUp(ProbedLaunch &launch, b
     return firstFrame;
 }
 
-inline const QString appTitle = QStringLiteral("Pivra Setup");
-inline const QString baselineTitle = QStringLiteral("Baseline Quick Window");
-
-inline std::unique_ptr<ProbedLaunch> launchApp(bool probe = true)
+// The floor shows a window of the same title, so the probe times both alike.
+inline std::unique_ptr<ProbedLaunch> launch(bool isApp, const Renderer *renderer = nullptr)
 {
-    return std::make_unique<ProbedLaunch>(QStringLiteral(PIVRA_MENUBAR_BINARY), QStringList{},
-                                          appTitle, probe);
+    return std::make_unique<ProbedLaunch>(isApp ? QStringLiteral(PIVRA_MENUBAR_BINARY)
+                                                : QStringLiteral(PIVRA_BASELINE_QUICK_BINARY),
+                                          QStringList{}, QStringLiteral("Pivra Setup"), renderer);
 }
 
-inline std::unique_ptr<ProbedLaunch> launchBaseline()
+// What a benchmark measured, by renderer and program: [renderer][isApp].
+template <typename T>
+using Samples = std::array<std::array<QList<T>, 2>, 2>;
+
+// `rounds` rounds, each launching the app and the floor on both renderers; which renderer and
+// which program go first alternate from round to round, so neither always follows the other.
+// `measure(isApp, renderer)` launches and measures one; nothing when one launch failed.
+template <typename T, typename Measure>
+std::optional<Samples<T>> alternateLaunches(int rounds, Measure measure)
 {
-    return std::make_unique<ProbedLaunch>(QStringLiteral(PIVRA_BASELINE_QUICK_BINARY),
-                                          QStringList{}, baselineTitle);
+    Samples<T> samples;
+    for (int round = 0; round < rounds; ++round) {
+        for (const int renderer : {round % 2, 1 - round % 2}) {
+            for (const bool isApp : {round / 2 % 2 == 0, round / 2 % 2 != 0}) {
+                const std::optional<T> value = measure(isApp, renderers[size_t(renderer)]);
+                if (!value)
+                    return std::nullopt;
+                samples[size_t(renderer)][isApp].append(*value);
+            }
+        }
+    }
+    return samples;
 }
 
 } // namespace bench

@@ -68,7 +68,7 @@ int main(int argc, char **argv)
     if (!desktop.start())
         return 1;
 
-    const auto app = launchApp();
+    const auto app = launch(true);
     if (!app->waitForFirstFrame()) {
         std::fprintf(stderr, "the app showed no frame:\n%s\n", app->standardError().constData());
         return 1;

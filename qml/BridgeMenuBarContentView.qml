@@ -1,6 +1,5 @@
 import QtQuick
 import QtQuick.Layouts
-import QtQuick.Templates as T
 
 // The panel: setup progress, bridge status, local discovery, the advanced controls and the
 // messages of the last operations. Every text and colour comes from `store.presentation`; every
@@ -66,23 +65,6 @@ Item {
         clip: true
         // Cards that appear or grow can push the focused control out of view.
         onContentHeightChanged: Qt.callLater(root.revealFocusItem)
-
-        // Templates only: a styled Controls import costs the window's first frame more than
-        // these two controls are worth.
-        T.ScrollBar.vertical: T.ScrollBar {
-            objectName: "scrollBar"
-            policy: flick.contentHeight > flick.height ? T.ScrollBar.AlwaysOn
-                                                       : T.ScrollBar.AlwaysOff
-            visible: policy === T.ScrollBar.AlwaysOn
-            implicitWidth: 9
-            width: 9
-            padding: 2
-            contentItem: Rectangle {
-                implicitWidth: 5
-                radius: 2.5
-                color: Theme.faded(Theme.primary, 0.25)
-            }
-        }
 
         ColumnLayout {
             id: column
@@ -270,22 +252,23 @@ Item {
                 Layout.fillWidth: true
                 spacing: 8
 
-                T.AbstractButton {
+                ButtonBase {
                     id: advancedToggle
                     objectName: "advancedToggle"
                     Layout.fillWidth: true
-                    implicitHeight: contentItem.implicitHeight + topPadding + bottomPadding
-                    topPadding: 2
-                    bottomPadding: 2
-                    focusPolicy: Qt.StrongFocus
-                    Accessible.role: Accessible.Button
+                    implicitHeight: toggleRow.implicitHeight + 4
                     Accessible.name: "Advanced"
                     Accessible.description: root.showsAdvanced ? "Expanded" : "Collapsed"
-                    Accessible.onPressAction: clicked()
-                    Keys.onReturnPressed: clicked()
-                    Keys.onEnterPressed: clicked()
                     onClicked: root.showsAdvanced = !root.showsAdvanced
-                    contentItem: RowLayout {
+                    FocusRing {
+                        radius: 4
+                        visible: advancedToggle.visualFocus
+                    }
+                    RowLayout {
+                        id: toggleRow
+                        anchors.fill: parent
+                        anchors.topMargin: 2
+                        anchors.bottomMargin: 2
                         SectionTitle { title: "Advanced" }
                         Item { Layout.fillWidth: true }
                         SymbolIcon {
@@ -294,11 +277,6 @@ Item {
                             size: 10
                             color: Theme.secondaryText
                         }
-                    }
-                    background: Rectangle {
-                        radius: 4
-                        color: "transparent"
-                        FocusRing { visible: advancedToggle.visualFocus }
                     }
                 }
 
@@ -316,51 +294,53 @@ Item {
                             font.pixelSize: 11
                             color: Theme.secondaryText
                         }
-                        T.TextField {
-                            id: relayField
-                            objectName: "relayField"
+                        // A bare text input: the Templates' field is not worth loading its
+                        // module for.
+                        Rectangle {
                             Layout.fillWidth: true
-                            text: root.relayDraft
-                            onTextEdited: root.relayDraft = text
-                            placeholderText: "ws://127.0.0.1:9000/relay"
-                            placeholderTextColor: Theme.tertiaryText
-                            font.pixelSize: 12
-                            color: Theme.primaryText
-                            selectionColor: Theme.selection
-                            selectedTextColor: Theme.primaryText
-                            leftPadding: 8
-                            rightPadding: 8
-                            topPadding: 6
-                            bottomPadding: 6
-                            selectByMouse: true
-                            verticalAlignment: TextInput.AlignVCenter
-                            implicitWidth: 200
-                            implicitHeight: Math.max(contentHeight, placeholder.implicitHeight)
-                                            + topPadding + bottomPadding
-                            Accessible.name: "Connection Address"
-                            Text {
-                                id: placeholder
-                                textFormat: Text.PlainText
-                                x: relayField.leftPadding
-                                y: relayField.topPadding
-                                width: relayField.width - relayField.leftPadding
-                                       - relayField.rightPadding
-                                height: relayField.height - relayField.topPadding
-                                        - relayField.bottomPadding
-                                text: relayField.placeholderText
-                                font: relayField.font
-                                color: relayField.placeholderTextColor
-                                verticalAlignment: Text.AlignVCenter
-                                elide: Text.ElideRight
-                                visible: relayField.length === 0 && relayField.preeditText === ""
-                                Accessible.ignored: true
-                            }
-                            background: Rectangle {
-                                radius: 6
-                                color: Theme.faded(Theme.textBackground, 0.82)
-                                border.width: 1
-                                border.color: Theme.faded(Theme.primary, 0.08)
-                                FocusRing { visible: relayField.activeFocus }
+                            implicitHeight: relayField.implicitHeight
+                            radius: 6
+                            color: Theme.faded(Theme.textBackground, 0.82)
+                            border.width: 1
+                            border.color: Theme.faded(Theme.primary, 0.08)
+                            FocusRing { visible: relayField.activeFocus }
+                            TextInput {
+                                id: relayField
+                                objectName: "relayField"
+                                anchors.fill: parent
+                                text: root.relayDraft
+                                onTextEdited: root.relayDraft = text
+                                font.pixelSize: 12
+                                color: Theme.primaryText
+                                selectionColor: Theme.selection
+                                selectedTextColor: Theme.primaryText
+                                leftPadding: 8
+                                rightPadding: 8
+                                topPadding: 6
+                                bottomPadding: 6
+                                selectByMouse: true
+                                activeFocusOnTab: true
+                                clip: true
+                                verticalAlignment: TextInput.AlignVCenter
+                                Accessible.role: Accessible.EditableText
+                                Accessible.name: "Connection Address"
+                                Text {
+                                    textFormat: Text.PlainText
+                                    x: relayField.leftPadding
+                                    y: relayField.topPadding
+                                    width: relayField.width - relayField.leftPadding
+                                           - relayField.rightPadding
+                                    height: relayField.height - relayField.topPadding
+                                            - relayField.bottomPadding
+                                    text: "ws://127.0.0.1:9000/relay"
+                                    font: relayField.font
+                                    color: Theme.tertiaryText
+                                    verticalAlignment: Text.AlignVCenter
+                                    elide: Text.ElideRight
+                                    visible: relayField.length === 0
+                                             && relayField.preeditText === ""
+                                    Accessible.ignored: true
+                                }
                             }
                         }
                         RowLayout {
@@ -519,6 +499,35 @@ Item {
                     enabled: !root.view.isPerformingAction
                     onClicked: root.store.requestRefresh()
                 }
+            }
+        }
+    }
+
+    // Shown while the content overflows; its handle drags the content.
+    Rectangle {
+        objectName: "scrollBar"
+        readonly property real track: root.height - 4
+        visible: flick.contentHeight > flick.height
+        x: root.width - 7
+        y: 2 + flick.visibleArea.yPosition * track
+        width: 5
+        height: flick.visibleArea.heightRatio * track
+        radius: 2.5
+        color: Theme.faded(Theme.primary, 0.25)
+        MouseArea {
+            property real pressY
+            property real pressContentY
+            anchors.fill: parent
+            anchors.margins: -2
+            onPressed: mouse => {
+                pressY = mapToItem(root, 0, mouse.y).y
+                pressContentY = flick.contentY
+            }
+            onPositionChanged: mouse => {
+                const moved = (mapToItem(root, 0, mouse.y).y - pressY) * flick.contentHeight
+                              / parent.track
+                flick.contentY = Math.max(0, Math.min(flick.contentHeight - flick.height,
+                                                      pressContentY + moved))
             }
         }
     }

@@ -1,6 +1,5 @@
 import QtQuick
 import QtQuick.Layouts
-import QtQuick.Templates as T
 
 // The setup window's content: a header that says whether the computer is ready, over the panel.
 Item {
@@ -54,39 +53,29 @@ Item {
                 title: "Open Panel"
                 onClicked: root.host.openPanel()
             }
-            T.Button {
+            ButtonBase {
                 id: done
                 objectName: "done"
                 visible: root.store.presentation.isSetupReady
                 text: "Done"
-                focusPolicy: Qt.StrongFocus
-                implicitWidth: doneLabel.implicitWidth + leftPadding + rightPadding
-                implicitHeight: doneLabel.implicitHeight + topPadding + bottomPadding
-                leftPadding: 14
-                rightPadding: 14
-                topPadding: 4
-                bottomPadding: 4
-                Accessible.role: Accessible.Button
-                Accessible.name: text
-                Accessible.onPressAction: clicked()
-                Keys.onReturnPressed: clicked()
-                Keys.onEnterPressed: clicked()
+                implicitWidth: doneLabel.implicitWidth + 28
+                implicitHeight: doneLabel.implicitHeight + 8
                 // Closes the window it sits in: the setup window, now that it may close.
                 onClicked: root.Window.window.close()
-                contentItem: Text {
-                    id: doneLabel
+                Rectangle {
+                    anchors.fill: parent
+                    radius: 6
+                    color: done.pressed ? Qt.darker(Theme.tint("blue"), 1.15) : Theme.tint("blue")
+                    FocusRing { visible: done.visualFocus }
+                }
+                Text {
                     textFormat: Text.PlainText
+                    id: doneLabel
+                    anchors.centerIn: parent
                     text: done.text
                     font.pixelSize: 13
                     font.weight: Font.Medium
                     color: "#ffffff"
-                    horizontalAlignment: Text.AlignHCenter
-                    verticalAlignment: Text.AlignVCenter
-                }
-                background: Rectangle {
-                    radius: 6
-                    color: done.pressed ? Qt.darker(Theme.tint("blue"), 1.15) : Theme.tint("blue")
-                    FocusRing { visible: done.visualFocus }
                 }
             }
         }

@@ -1,9 +1,8 @@
 import QtQuick
 import QtQuick.Layouts
-import QtQuick.Templates as T
 
 // The panel's button: a small rounded block, full width, in one of three styles.
-T.AbstractButton {
+ButtonBase {
     id: control
     // "primary", "secondary" or "destructive".
     property string style: "secondary"
@@ -11,38 +10,15 @@ T.AbstractButton {
 
     Layout.fillWidth: true
     implicitWidth: label.implicitWidth + 16
-    implicitHeight: label.implicitHeight + topPadding + bottomPadding
-    topPadding: 7
-    bottomPadding: 7
-    leftPadding: 6
-    rightPadding: 6
-    focusPolicy: Qt.StrongFocus
-    hoverEnabled: true
+    implicitHeight: label.implicitHeight + 14
     opacity: enabled ? 1 : 0.4
-
-    Accessible.role: Accessible.Button
-    Accessible.name: text
-    Accessible.onPressAction: control.clicked()
-    Keys.onReturnPressed: control.clicked()
-    Keys.onEnterPressed: control.clicked()
 
     readonly property color textColor: style === "primary" ? Theme.windowBackground
                                      : style === "destructive" ? Theme.tint("red")
                                      : Theme.primaryText
 
-    contentItem: Text {
-        id: label
-        textFormat: Text.PlainText
-        text: control.text
-        font.pixelSize: 11
-        font.weight: Font.Medium
-        horizontalAlignment: Text.AlignHCenter
-        verticalAlignment: Text.AlignVCenter
-        elide: Text.ElideRight
-        color: control.textColor
-    }
-
-    background: Rectangle {
+    Rectangle {
+        anchors.fill: parent
         radius: 8
         color: control.style === "primary" ? Theme.primary
                                             : Theme.faded(Theme.textBackground, 0.5)
@@ -60,5 +36,20 @@ T.AbstractButton {
         FocusRing {
             visible: control.visualFocus
         }
+    }
+
+    Text {
+        textFormat: Text.PlainText
+        id: label
+        anchors.fill: parent
+        anchors.leftMargin: 6
+        anchors.rightMargin: 6
+        text: control.text
+        font.pixelSize: 11
+        font.weight: Font.Medium
+        horizontalAlignment: Text.AlignHCenter
+        verticalAlignment: Text.AlignVCenter
+        elide: Text.ElideRight
+        color: control.textColor
     }
 }

@@ -1,7 +1,11 @@
 import QtQuick
 
 Rectangle {
-    width: 390
-    height: 640
     color: "#ececec"
+
+    Text {
+        x: 16
+        y: 16
+        text: "Keep this window open until setup finishes."
+    }
 }

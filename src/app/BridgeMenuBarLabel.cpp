@@ -138,10 +138,8 @@ BridgeMenuBarLabel::BridgeMenuBarLabel(BridgeMenuBarStore &store, Appearance &ap
     connect(&m_store, &BridgeMenuBarStore::presentationChanged, this, &BridgeMenuBarLabel::update);
     connect(&m_appearance, &Appearance::changed, this, &BridgeMenuBarLabel::update);
     m_look = look(m_store.presentation(), m_appearance.isDark());
-    if (m_trayIcon) {
+    if (m_trayIcon)
         m_trayIcon->setIcon(icon(m_look));
-        m_trayIcon->show();
-    }
     update();
 }
 

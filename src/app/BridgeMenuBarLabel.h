@@ -46,7 +46,7 @@ public:
     static QRectF symbolRect(qreal size);
     static QRectF dotRect(qreal size);
 
-    // Creates the tray icon only when the desktop has a system tray.
+    // Creates the tray icon only when the desktop has a system tray; it is hidden until shown.
     BridgeMenuBarLabel(BridgeMenuBarStore &store, Appearance &appearance,
                        QObject *parent = nullptr);
     ~BridgeMenuBarLabel() override;

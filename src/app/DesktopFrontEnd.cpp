@@ -15,6 +15,7 @@
 #include <QQuickWindow>
 #include <QScreen>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 using namespace Qt::StringLiterals;
 
@@ -52,8 +53,6 @@ DesktopFrontEnd::DesktopFrontEnd(BridgeMenuBarStore &store, Options options, QOb
     m_engine->addImageProvider(u"symbol"_s, new SymbolImageProvider);
 
     m_label = std::make_unique<BridgeMenuBarLabel>(m_store, *m_appearance);
-    if (!m_options.useTray && m_label->trayIcon())
-        m_label->trayIcon()->hide();
     connect(m_label.get(), &BridgeMenuBarLabel::clicked, this, &DesktopFrontEnd::togglePanel);
     if (QSystemTrayIcon *tray = trayIcon())
         tray->setContextMenu((new TrayMenu(*this))->menu());
@@ -65,6 +64,20 @@ DesktopFrontEnd::DesktopFrontEnd(BridgeMenuBarStore &store, Options options, QOb
     m_setupController->update(m_store);
     if (QQuickWindow *setup = m_setupController->window())
         setup->installEventFilter(this);
+
+    // Drawing the icon and docking it in the tray delayed the setup window's first frame by
+    // several milliseconds; nothing in that frame needs it, so it shows right after.
+    if (QSystemTrayIcon *tray = trayIcon()) {
+        QQuickWindow *setup = setupWindow();
+        if (setup && setup->isVisible()) {
+            connect(setup, &QQuickWindow::frameSwapped, tray, &QSystemTrayIcon::show,
+                    Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
+            // A window that is not exposed (on another workspace) draws no frame.
+            QTimer::singleShot(500, tray, &QSystemTrayIcon::show);
+        } else {
+            tray->show();
+        }
+    }
 
     connect(qGuiApp, &QGuiApplication::focusWindowChanged, this,
             &DesktopFrontEnd::focusWindowChanged);
