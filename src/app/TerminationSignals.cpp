@@ -22,8 +22,7 @@ void forwardSignal(int)
 TerminationSignals::TerminationSignals(QObject *parent)
     : QObject(parent)
 {
-    if (signalPipe[0] < 0
-        && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
+    if (signalPipe[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
         return;
     m_notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, [this] {
