@@ -4,6 +4,7 @@
 // the plain-shell baseline round (bench/baseline.sh), and readings of a running process from
 // /proc.
 #include "ShellCommandRunner.h"
+#include "TestSandbox.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -15,10 +16,26 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <optional>
 
 namespace bench {
+
+// The rounds asked for as the first argument: at least 10, 15 unless told.
+inline int roundsArgument(int argc, char **argv)
+{
+    return std::max(10, argc > 1 ? QByteArray(argv[1]).toInt() : 15);
+}
+
+// A fresh sandbox home; false, once it has said why, if there is none.
+inline bool setUpSandbox(TestSandbox &sandbox)
+{
+    const QString error = sandbox.setUp();
+    if (!error.isEmpty())
+        std::fprintf(stderr, "sandbox: %s\n", qPrintable(error));
+    return error.isEmpty();
+}
 
 inline double median(QList<double> values)
 {

@@ -101,13 +101,10 @@ std::optional<double> appRound(HeadlessApp &app)
 int main(int argc, char **argv)
 {
     QCoreApplication application(argc, argv);
-    const int rounds = std::max(10, argc > 1 ? QByteArray(argv[1]).toInt() : 15);
-
+    const int rounds = roundsArgument(argc, argv);
     TestSandbox sandbox;
-    if (const QString error = sandbox.setUp(); !error.isEmpty()) {
-        std::fprintf(stderr, "sandbox: %s\n", qPrintable(error));
+    if (!setUpSandbox(sandbox))
         return 1;
-    }
     if (!sandbox.startBridge()) {
         std::fprintf(stderr, "the stand-in bridge did not start\n");
         return 1;

@@ -21,7 +21,9 @@ namespace {
 
 using bench::median;
 using bench::RecordingRunner;
+using bench::roundsArgument;
 using bench::scriptRound;
+using bench::setUpSandbox;
 
 // One round through the service; false when an answer is not the expected one.
 bool serviceRound(BridgeControlService &service)
@@ -38,13 +40,10 @@ bool serviceRound(BridgeControlService &service)
 int main(int argc, char **argv)
 {
     QCoreApplication application(argc, argv);
-    const int rounds = std::max(10, argc > 1 ? QByteArray(argv[1]).toInt() : 15);
-
+    const int rounds = roundsArgument(argc, argv);
     TestSandbox sandbox;
-    if (const QString error = sandbox.setUp(); !error.isEmpty()) {
-        std::fprintf(stderr, "sandbox: %s\n", qPrintable(error));
+    if (!setUpSandbox(sandbox))
         return 1;
-    }
     const auto runner = std::make_shared<RecordingRunner>();
     BridgeControlService service(runner);
 
