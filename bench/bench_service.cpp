@@ -40,7 +40,6 @@ bool serviceRound(BridgeControlService &service)
 int main(int argc, char **argv)
 {
     QCoreApplication application(argc, argv);
-    const int rounds = roundsArgument(argc, argv);
     TestSandbox sandbox;
     if (!setUpSandbox(sandbox))
         return 1;
@@ -57,6 +56,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "warm-up script round failed\n");
         return 1;
     }
+    const int rounds = roundsArgument(argc, argv);
     QList<double> serviceTimes, scriptTimes;
     for (int round = 0; round < rounds; ++round) {
         QElapsedTimer clock;
