@@ -25,7 +25,7 @@ using namespace bench;
 
 namespace {
 
-constexpr double target = 1.10;
+constexpr double target = 1.05;
 
 class HeadlessApp
 {
