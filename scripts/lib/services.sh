@@ -45,14 +45,16 @@ start_avahi() {
 }
 
 start_xvfb() {
-    local display=99
-    while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do
-        display=$((display + 1))
-    done
-    Xvfb ":$display" -nolisten tcp -screen 0 1280x900x24 >"$PIVRA_SERVICES_DIR/xvfb.log" 2>&1 &
+    # -displayfd: Xvfb takes the first free display itself, so two runs side by side (they share
+    # /tmp and its lock files) cannot both pick the same one; it writes the number once it listens.
+    local number="$PIVRA_SERVICES_DIR/xvfb.display"
+    : >"$number"
+    Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x900x24 3>"$number" \
+        >"$PIVRA_SERVICES_DIR/xvfb.log" 2>&1 &
     echo $! >"$PIVRA_SERVICES_DIR/xvfb.pid"
-    export DISPLAY=":$display"
-    for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+    # A loaded machine may take a while.
+    for _ in $(seq 300); do [ -s "$number" ] && break; sleep 0.1; done
+    export DISPLAY=":$(head -n1 "$number")"
     xdpyinfo >/dev/null 2>&1 || { echo "services: Xvfb did not start" >&2; return 1; }
     echo "services: started Xvfb on $DISPLAY"
 }
