@@ -5,8 +5,6 @@
 #include <QJsonDocument>
 #include <QTest>
 
-#include <unicode/locid.h>
-
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -42,12 +40,6 @@ class TestBridgeControlModels : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        UErrorCode status = U_ZERO_ERROR; // the footnote's phrases follow ICU's default locale
-        icu::Locale::setDefault(icu::Locale("en_US"), status);
-    }
-
     // Catches a decoder that trims, drops or reinterprets a member, or drops an empty string.
     void decodesEveryMemberExactly()
     {
@@ -169,23 +161,6 @@ private Q_SLOTS:
         QTEST(parsed ? noon.msecsTo(*parsed) : -1, "msAfterNoon");
         QCOMPARE(BridgePairingSession({.createdAt = text, .pairingPayload = {}}).createdDate(),
                  parsed);
-    }
-
-    // Catches a footnote that reads the clock instead of `now`, or picks the wrong unit.
-    void footnote()
-    {
-        BridgeSnapshot snapshot;
-        snapshot.bridgeStatus.emplace().updatedAt = u"2025-01-31T11:58:00.000Z"_s;
-        QCOMPARE(snapshot.statusFootnote(noon), u"2 min. ago"_s);
-        snapshot.bridgeStatus->updatedAt = u"2025-01-31T15:00:00.000Z"_s;
-        QCOMPARE(snapshot.statusFootnote(noon), u"in 3 hr."_s);
-        snapshot.bridgeStatus->updatedAt = u"2025-01-28T11:00:00.000Z"_s;
-        QCOMPARE(snapshot.statusFootnote(noon), u"3 days ago"_s);
-
-        // Without a parseable date the footnote speaks of the service instead.
-        snapshot.bridgeStatus->updatedAt = u"2025-01-31T11:58:00Z"_s;
-        snapshot.launchdLoaded = true;
-        QCOMPARE(snapshot.statusFootnote(noon), u"Ready in background"_s);
     }
 
     void relayClassification_data()

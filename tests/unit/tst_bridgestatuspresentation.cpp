@@ -110,9 +110,11 @@ private Q_SLOTS:
             "currentStatusTitle": "Starting", "statusTint": "yellow", "labelDimmed": true})");
         QTest::newRow("expiry equal to now is expired and beats an action") << ready([](auto &s) {
             s.snapshot = bridge(u"connected"_s, true, nowMs);
+            s.snapshot->bridgeStatus->updatedAt = u"2031-03-14T12:02:00.000Z"_s;
             s.isPerformingAction = true;
         }) << QByteArray(R"({"setupStateTitle": "Refresh Needed", "setupTint": "orange",
-            "checklist": {"Pairing": "Expired - refresh pairing"}, "tiles": {"Pairing": "Expired"},
+            "checklist": {"Pairing": "Expired - refresh pairing"},
+            "tiles": {"Pairing": "Expired", "Updated": "in 2 min."},
             "pairing": {"indicator": "Expired", "discovery": null, "renews": null, "text":
                 "Local discovery expired. Refresh setup so iPhone can find this Mac again."}})");
         QTest::newRow("action, no runtime status") << ready([](auto &s) {
@@ -153,8 +155,8 @@ private Q_SLOTS:
         QTest::newRow("broken tool, no snapshot")
             << ready([](auto &s) { s.cliAvailability = BridgeCLIAvailability::broken(u"bad"_s); })
             << QByteArray(R"({"currentStatusTitle": "Setup Issue", "statusTint": "red"})");
-        // The configured relay beats the payload's; Updated is relative to the given instant;
-        // the renewal shows in the pinned zone (+05:30) without the next day's date.
+        // The configured relay beats the payload's; Updated is relative to the given instant in
+        // the largest unit it fills; the renewal shows in the pinned zone (+05:30), no date.
         QTest::newRow("all done, CONNECTED, remote relay") << ready([](auto &s) {
             s.snapshot = bridge(u"CONNECTED"_s, true, nowMs + 86'400'000);
             s.snapshot->daemonConfig.emplace().relayUrl = u"wss://relay.example"_s;
@@ -174,24 +176,29 @@ private Q_SLOTS:
         QTest::newRow("several words")
             << ready([](auto &s) { s.snapshot = bridge(u"éTAT  not\tCONNECTED\nyet"_s); })
             << QByteArray(R"({"currentStatusTitle": "État  Not\tConnected\nYet"})");
-        // The snapshot's version wins over the tool's; a blank relayUrl falls back to the payload.
+        // The snapshot's version wins over the tool's; a blank relayUrl falls back to the payload;
+        // a date that does not parse leaves the Updated tile to the service.
         QTest::newRow("blanks, not loaded, payload relay") << ready([](auto &s) {
             s.cliAvailability = BridgeCLIAvailability::available(u"9.9.9"_s);
             s.snapshot = bridge(u"  "_s, false, nowMs + 60'000);
             s.snapshot->daemonConfig.emplace().relayUrl = u" \n"_s;
+            s.snapshot->bridgeStatus->updatedAt = u"2031-03-14T11:58:00Z"_s; // no fraction
             s.updateState.latestVersion = u"1.3.0"_s;
         }) << QByteArray(R"({"currentStatusTitle": "Stopped", "statusTint": "gray",
             "chips": {"Installed": "1.2.0", "Latest": "1.3.0", "Network": "Local"},
             "tiles": {"Mac Service": "Stopped", "Pairing": "Ready", "Updated": "Not running",
-                      "Network": "Local", "Connection": "  "}, "checklist": {"Connection": "  "}})");
+                      "Network": "Local", "Connection": "  "},
+            "checklist": {"Connection": "  "}})");
         // Only emptiness hides a store message; a blank one still shows.
         QTest::newRow("ERROR, every feedback line in order") << ready([](auto &s) {
             s.snapshot = bridge(u"ERROR"_s);
             s.snapshot->bridgeStatus->lastError = u"  relay refused\n"_s;
+            s.snapshot->bridgeStatus->updatedAt = u"2031-03-11T11:00:00.000Z"_s;
             s.updateState.errorMessage = u"npm is offline"_s;
             s.errorMessage = u"Stop failed"_s;
             s.transientMessage = u" "_s;
         }) << QByteArray(R"({"currentStatusTitle": "Error", "statusTint": "red",
+            "tiles": {"Updated": "3 days ago"},
             "feedback": [{"text": " ", "tint": "green"}, {"text": "Stop failed", "tint": "red"},
                          {"text": "relay refused", "tint": "pink"},
                          {"text": "npm is offline", "tint": "orange"}],
@@ -208,8 +215,7 @@ private Q_SLOTS:
             "sections": ["header", "setup", "feedback", "footer"]})");
     }
 
-    // Catches a headline, colour, chip, tile, checklist row, card, feedback line or key of the
-    // headless view against its rule.
+    // Catches any headline, colour, chip, tile, checklist row, card, feedback line or view key.
     void rules()
     {
         QFETCH(BridgeMenuBarState, state);
@@ -250,8 +256,7 @@ private Q_SLOTS:
                                  << u"no port could be opened for the announcement (x)"_s;
     }
 
-    // Catches "Published" shown while the phone cannot see the computer, or a problem shown
-    // without its remedy.
+    // Catches "Published" shown while the phone cannot see the computer, or a missing remedy.
     void pairingCardFollowsDiscovery()
     {
         QFETCH(LocalPairingDiscovery, discovery);
