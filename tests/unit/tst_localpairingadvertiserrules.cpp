@@ -34,8 +34,7 @@ private Q_SLOTS:
             << QString(40, u'ü') << u"Pivra "_s + QString(28, u'ü');
     }
 
-    // Catches a service name off its rule: trimming, the suffix removal, the fallbacks, the 63-byte
-    // cut.
+    // Catches a service name off its trimming, suffix removal, fallbacks or 63-byte cut.
     void serviceName()
     {
         QFETCH(QString, computerName);
