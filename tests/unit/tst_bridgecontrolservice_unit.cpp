@@ -16,9 +16,6 @@ using namespace Qt::StringLiterals;
 using StringMap = QMap<QString, QString>;
 using OptionalText = std::optional<QString>;
 
-Q_DECLARE_METATYPE(OptionalText)
-Q_DECLARE_METATYPE(std::exception_ptr)
-
 namespace {
 
 bool makeFile(const QString &path, bool executable = false)
@@ -163,8 +160,6 @@ private Q_SLOTS:
         QCOMPARE(package(), development + u"/package"_s);
         QVERIFY(QFile::remove(development + u"/package/package.json"_s));
         QCOMPARE(package(), development + u"/root/pivra-bridge"_s);
-        QVERIFY(QFile::remove(development + u"/root/pivra-bridge/package.json"_s));
-        QCOMPARE(package(), QString());
 
         // A relative variable means this process's folder, where it is checked; npm runs in the
         // home folder and would read it as a registry name, so it leaves here absolute.
@@ -173,8 +168,8 @@ private Q_SLOTS:
         QCOMPARE(package(), development + u"/package"_s);
     }
 
-    // Catches status lines split at the wrong colon or keys not folded, and a pid or yes/no
-    // read loosely.
+    // Catches status lines split at the wrong colon or keys not folded, and yes or no read
+    // loosely. Unreadable values are the integration test's.
     void statusText()
     {
         // Only the first colon splits; keys are trimmed and lower-cased, values only trimmed.
@@ -184,63 +179,47 @@ private Q_SLOTS:
                  (StringMap{
                      {u"launchd loaded"_s, u"YES"_s}, {u"log"_s, u"/a:b"_s}, {u"pid"_s, u"2"_s}}));
 
-        QCOMPARE(BridgeControlService::parsePid(u" -1 "_s), std::optional<qint64>(-1));
-        QCOMPARE(BridgeControlService::parsePid(u" "_s), std::nullopt);
         QCOMPARE(BridgeControlService::parseYesNo(u" YES "_s), std::optional(true));
         QCOMPARE(BridgeControlService::parseYesNo(u"No\n"_s), std::optional(false));
-        QCOMPARE(BridgeControlService::parseYesNo(u"true"_s), std::nullopt);
-    }
-
-    void latestVersion_data()
-    {
-        QTest::addColumn<QString>("output");
-        QTest::addColumn<OptionalText>("version");
-        QTest::newRow("JSON string, decoded as is")
-            << u"\" 1.0-\\u00e9 \"\n"_s << OptionalText(u" 1.0-é "_s);
-        QTest::newRow("plain text") << u" 0.4.2\n"_s << OptionalText(u"0.4.2"_s);
-        QTest::newRow("a list is given whole")
-            << u"[\"0.4.2\"]"_s << OptionalText(u"[\"0.4.2\"]"_s);
-        QTest::newRow("two strings are not one")
-            << u"\"a\", \"b\""_s << OptionalText(u"\"a\", \"b\""_s);
-        QTest::newRow("empty JSON string") << u"\"\""_s << OptionalText(u"\"\""_s);
-        QTest::newRow("blank lines") << u"\n  \n"_s << OptionalText();
     }
 
     // Catches npm's answer misread: a list, two strings or blanks taken for a version.
     void latestVersion()
     {
-        QFETCH(QString, output);
-        QFETCH(OptionalText, version);
-        QCOMPARE(BridgeControlService::parseLatestVersion(output), version);
-    }
+        const auto parse = &BridgeControlService::parseLatestVersion;
+        // One JSON string is taken as decoded, untrimmed; anything else as trimmed text.
+        QCOMPARE(parse(u"\" 1.0-\\u00e9 \"\n"_s), u" 1.0-é "_s);
+        QCOMPARE(parse(u" 0.4.2\n"_s), u"0.4.2"_s);
+        for (const QString &text : {u"[\"0.4.2\"]"_s, u"\"a\", \"b\""_s, u"\"\""_s})
+            QCOMPARE(parse(text), text);
+        QCOMPARE(parse(u"\n  \n"_s), std::nullopt);
 
-    void availabilityClassification_data()
-    {
-        QTest::addColumn<std::exception_ptr>("error");
-        QTest::addColumn<QString>("broken"); // empty: missing
-        QTest::newRow("zsh") << failed(u"zsh:1: command not found: pivra"_s) << QString();
-        QTest::newRow("bash, capitals") << failed(u"bash: PIVRA: Command Not Found"_s) << QString();
-        QTest::newRow("sh") << failed(u"/bin/sh: 1: pivra: not found"_s) << QString();
-        QTest::newRow("launch") << std::make_exception_ptr(
-            ProcessLaunchError(u"execve: No such file or directory"_s))
-                                << QString();
-        // A marker names the tool; another program's complaint means the tool is broken.
-        QTest::newRow("other tool's message")
-            << failed(u"node: command not found"_s) << u"node: command not found"_s;
-        QTest::newRow("blank") << std::make_exception_ptr(BridgeControlError::invalidSnapshot(
-            u" \n"_s)) << u"The CLI returned an unknown error."_s;
-        QTest::newRow("platform error")
-            << std::make_exception_ptr(std::runtime_error("bad_alloc-ish")) << u"bad_alloc-ish"_s;
+        // The scripted shell answers the npm query with nothing.
+        TestBridgeControlService service(std::make_shared<scripted::ScriptedRunner>());
+        const LatestVersionResult result = awaitTask(service.fetchLatestPackageVersion());
+        QVERIFY(!result.version);
+        QCOMPARE(errorDescription(result.error), u"npm returned an unreadable version."_s);
     }
 
     // Catches a broken tool reported as missing, or the other way round.
     void availabilityClassification()
     {
-        QFETCH(std::exception_ptr, error);
-        QFETCH(QString, broken);
-        QCOMPARE(BridgeControlService::classifyCLIAvailability(error),
-                 broken.isEmpty() ? BridgeCLIAvailability::missing()
-                                  : BridgeCLIAvailability::broken(broken));
+        const auto classify = &BridgeControlService::classifyCLIAvailability;
+        for (const QString &shell :
+             {u"zsh:1: command not found: pivra"_s, u"bash: PIVRA: Command Not Found"_s,
+              u"/bin/sh: 1: pivra: not found"_s})
+            QCOMPARE(classify(failed(shell)), BridgeCLIAvailability::missing());
+        QCOMPARE(classify(std::make_exception_ptr(
+                     ProcessLaunchError(u"execve: No such file or directory"_s))),
+                 BridgeCLIAvailability::missing());
+        // A marker names the tool; another program's complaint means the tool is broken.
+        const auto broken = &BridgeCLIAvailability::broken;
+        QCOMPARE(classify(failed(u"node: command not found"_s)),
+                 broken(u"node: command not found"_s));
+        QCOMPARE(classify(std::make_exception_ptr(BridgeControlError::invalidSnapshot(u" \n"_s))),
+                 broken(u"The CLI returned an unknown error."_s));
+        QCOMPARE(classify(std::make_exception_ptr(std::runtime_error("bad_alloc-ish"))),
+                 broken(u"bad_alloc-ish"_s));
     }
 
     // Catches a source of the state folder that wins when it should fail, and a log path taken
@@ -308,16 +287,6 @@ private Q_SLOTS:
         QVERIFY(makeFile(tempPath(u"xdg/user/.local/share"_s) + entry));
         QCOMPARE(service.detectCodexApplicationPath(),
                  OptionalText(tempPath(u"xdg/user/.local/share"_s) + entry));
-    }
-
-    // Catches an unreadable npm answer taken for a version.
-    void unreadableLatestVersion()
-    {
-        // The scripted shell answers every command with nothing.
-        TestBridgeControlService service(std::make_shared<scripted::ScriptedRunner>());
-        const LatestVersionResult result = awaitTask(service.fetchLatestPackageVersion());
-        QVERIFY(!result.version);
-        QCOMPARE(errorDescription(result.error), u"npm returned an unreadable version."_s);
     }
 };
 
