@@ -20,33 +20,26 @@ using namespace std::chrono_literals;
 
 inline const QDateTime t0 = QDateTime::fromString(u"2025-01-31T12:00:00.000Z"_s, Qt::ISODateWithMs);
 
-inline QString stamp(const QDateTime &instant)
-{
-    return instant.toUTC().toString(Qt::ISODateWithMs);
-}
-
 // A connected bridge whose session was created at `created` and expires at `expires`.
 inline BridgeSnapshot connectedSnapshot(const QDateTime &created, const QDateTime &expires,
                                         const QString &relayUrl = u"ws://127.0.0.1:9000/relay"_s)
 {
     BridgeSnapshot snapshot;
     snapshot.currentVersion = u"0.4.2"_s;
-    snapshot.label = u"com.pivra.bridge"_s;
-    snapshot.platform = u"linux"_s;
-    snapshot.installed = true;
     snapshot.launchdLoaded = true;
     snapshot.stdoutLogPath = u"/state/logs/bridge.stdout.log"_s;
     snapshot.stderrLogPath = u"/state/logs/bridge.stderr.log"_s;
     snapshot.daemonConfig.emplace().relayUrl = relayUrl;
     snapshot.bridgeStatus.emplace().connectionStatus = u"connected"_s;
-    BridgePairingPayload payload;
-    payload.v = 1;
-    payload.relay = relayUrl;
-    payload.sessionId = stamp(created);
-    payload.macDeviceId = u"mac"_s;
-    payload.macIdentityPublicKey = u"key"_s;
-    payload.expiresAt = expires.toMSecsSinceEpoch();
-    snapshot.pairingSession = BridgePairingSession{stamp(created), payload};
+    const QString session = created.toUTC().toString(Qt::ISODateWithMs);
+    snapshot.pairingSession
+        = BridgePairingSession{session,
+                               BridgePairingPayload{.v = 1,
+                                                    .relay = relayUrl,
+                                                    .sessionId = session,
+                                                    .macDeviceId = u"mac"_s,
+                                                    .macIdentityPublicKey = u"key"_s,
+                                                    .expiresAt = expires.toMSecsSinceEpoch()}};
     return snapshot;
 }
 
@@ -68,29 +61,24 @@ public:
 class ScriptedService : public BridgeControlService
 {
 public:
-    explicit ScriptedService(std::shared_ptr<ScriptedRunner> runner
-                             = std::make_shared<ScriptedRunner>())
-        : BridgeControlService(runner)
-        , m_runner(std::move(runner))
+    ScriptedService()
+        : BridgeControlService(std::make_shared<ScriptedRunner>())
     {
     }
 
-    ScriptedRunner &scriptedRunner() const { return *m_runner; }
+    ScriptedRunner &scriptedRunner() const { return static_cast<ScriptedRunner &>(runner()); }
 
     BridgeCLIAvailability availability = BridgeCLIAvailability::available(u"0.4.2"_s);
     std::function<BridgeSnapshot()> load = [] {
         return connectedSnapshot(t0, t0.addSecs(600));
     };
     QString latestVersion = u"0.4.2"_s;
-    // The npm query fails with this text when set.
-    std::optional<QString> fetchError;
     // Runs after every scripted command; may throw to fail it.
     std::function<void(const QString &command)> command = [](const QString &) {
     };
     std::optional<QString> codexPath = u"/Applications/Codex.app"_s;
+    // How long checks and reads, and bridge commands, take; long ones hold a state on screen.
     std::chrono::milliseconds delay = 5ms;
-    // How long a status read and a bridge command take; long ones hold a state on screen.
-    std::chrono::milliseconds loadDelay = 5ms;
     std::chrono::milliseconds commandDelay = 5ms;
     // "detect", "load <override>", "start <override>", "stop <override>", "fetch", ...
     QStringList calls;
@@ -114,18 +102,13 @@ public:
     {
         calls << u"fetch"_s;
         co_await QCoro::sleepFor(delay);
-        if (fetchError) {
-            co_return LatestVersionResult{std::nullopt,
-                                          std::make_exception_ptr(BridgeControlError::commandFailed(
-                                              u"npm view"_s, *fetchError))};
-        }
         co_return LatestVersionResult{latestVersion, nullptr};
     }
     QCoro::Task<> installBridgePackage() override { return perform(u"install"_s, {}); }
     QCoro::Task<BridgeSnapshot> loadSnapshot(std::optional<QString> relayOverride) override
     {
         calls << u"load "_s + relayOverride.value_or(u"-"_s);
-        co_await QCoro::sleepFor(loadDelay);
+        co_await QCoro::sleepFor(delay);
         co_return load();
     }
     QCoro::Task<> startBridge(std::optional<QString> o) override { return perform(u"start"_s, o); }
@@ -144,8 +127,6 @@ private:
         co_await QCoro::sleepFor(commandDelay);
         command(name);
     }
-
-    std::shared_ptr<ScriptedRunner> m_runner;
 };
 
 } // namespace scripted

@@ -22,10 +22,6 @@ struct StoreHarness
     QStringList opened;
     std::unique_ptr<BridgeMenuBarStore> store;
 
-    StoreHarness() = default;
-    StoreHarness(const StoreHarness &) = delete;
-    StoreHarness &operator=(const StoreHarness &) = delete;
-
     ~StoreHarness()
     {
         // A failed check returns early; the store's coroutines must finish before it goes.
@@ -37,7 +33,6 @@ struct StoreHarness
     {
         store = std::make_unique<BridgeMenuBarStore>(BridgeMenuBarStore::Options{
             .service = service,
-            .advertiser = nullptr,
             .now = [this] { return clock; },
             .refreshInterval = std::chrono::hours(1),
             .pairingPollInterval = std::chrono::milliseconds(1),

@@ -1,7 +1,8 @@
-// The service's rules that need no process: quoting, the tool and node search order, version
-// ordering, text status, version and error classification, state-directory resolution. Commands
-// are answered by a scripted runner.
+// The service's rules that need no process: quoting, the tool and node search order, text
+// status, version and error classification, state-directory resolution. Commands are answered by
+// a scripted runner.
 #include "BridgeControlService.h"
+#include "ScriptedBridgeService.h"
 #include "ServiceTestSupport.h"
 #include "TestSandbox.h"
 
@@ -13,36 +14,15 @@
 using namespace Qt::StringLiterals;
 
 using StringMap = QMap<QString, QString>;
-using Components = std::optional<QList<qint64>>;
 using OptionalText = std::optional<QString>;
-
-Q_DECLARE_METATYPE(Components)
-Q_DECLARE_METATYPE(OptionalText)
-Q_DECLARE_METATYPE(std::exception_ptr)
 
 namespace {
 
-bool makeFile(const QString &path, const QByteArray &content = "x", bool executable = false)
+bool makeFile(const QString &path, bool executable = false)
 {
-    return TestSandbox::writeFile(path, content)
+    return TestSandbox::writeFile(path, "x")
         && (!executable || QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner));
 }
-
-// Answers commands from a table; anything else fails as a login shell would.
-class ScriptedRunner : public ShellCommandRunner
-{
-public:
-    QMap<QString, ShellCommandResult> answers;
-    QStringList commands;
-
-    QCoro::Task<ShellCommandResult> run(const QString &command, const StringMap &, Kind) override
-    {
-        commands.append(command);
-        if (!answers.contains(command))
-            throw BridgeControlError::commandFailed(command, u"zsh: command not found"_s);
-        co_return answers.value(command);
-    }
-};
 
 // Each test sets every variable it depends on, so none is restored.
 void setVariable(const char *name, const std::optional<QString> &value)
@@ -76,36 +56,21 @@ private Q_SLOTS:
     void quotingAndCommandLine()
     {
         QCOMPARE(shellQuote(u"/Users/Shared/it's/node"_s), u"'/Users/Shared/it'\\''s/node'"_s);
-        QCOMPARE(shellQuote(QString()), u"''"_s);
         const BridgeCLIInvocation invocation{u"/opt/homebrew/bin/node"_s,
                                              u"/opt/homebrew/bin/pivra"_s};
         QCOMPARE(invocation.commandLine({u"status"_s, u"--json"_s}),
                  u"'/opt/homebrew/bin/node' '/opt/homebrew/bin/pivra' status --json"_s);
     }
 
-    void versionDirectoryNames_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<Components>("components");
-        const Components none;
-        QTest::newRow("v20.11.1") << u"v20.11.1"_s << Components(QList<qint64>{20, 11, 1});
-        QTest::newRow("pre-release dropped")
-            << u"v18.17.0-rc.1"_s << Components(QList<qint64>{18, 17, 0});
-        QTest::newRow("blanks around") << u" v1.2\n"_s << Components(QList<qint64>{1, 2});
-        QTest::newRow("leading dash skipped") << u"-18-rc"_s << Components(QList<qint64>{18});
-        QTest::newRow("system") << u"system"_s << none;
-        QTest::newRow("empty piece") << u"v20..1"_s << none;
-        QTest::newRow("capital V kept") << u"V20.1"_s << none;
-        QTest::newRow("only the first v goes") << u"vv20"_s << none;
-        QTest::newRow("beyond 64 bits") << u"v1.9223372036854775808"_s << none;
-    }
-
     // Catches an nvm folder name read as a version it is not, or a version missed.
     void versionDirectoryNames()
     {
-        QFETCH(QString, name);
-        QFETCH(Components, components);
-        QCOMPARE(BridgeControlService::parseVersionDirectoryName(name), components);
+        const auto parse = &BridgeControlService::parseVersionDirectoryName;
+        QCOMPARE(parse(u" v18.17.0-rc.1\n"_s), (QList<qint64>{18, 17, 0}));
+        QCOMPARE(parse(u"-18-rc"_s), QList<qint64>{18});
+        // Only one leading v goes; a name of dashes alone has no first piece.
+        for (const QString &name : {u"system"_s, u"vv20"_s, u"-"_s})
+            QVERIFY2(!parse(name), qPrintable(name));
     }
 
     // Catches the wrong search order: fixed places, then nvm's newest node first.
@@ -118,19 +83,13 @@ private Q_SLOTS:
             QVERIFY(QDir().mkpath(versions + name));
         QVERIFY(makeFile(versions + u"notes.txt"_s));
 
-        QStringList expected;
+        QStringList expected{u"/opt/homebrew/bin/node"_s, u"/usr/local/bin/node"_s,
+                             home + u"/.local/bin/node"_s, home + u"/.volta/bin/node"_s};
         for (const QString &name :
              {u"v20.11.1"_s, u"v20.9.0"_s, u"v20"_s, u"v20.0"_s, u"v18.19.0"_s, u"system"_s,
               u"notes.txt"_s, u"node10"_s, u"node9"_s})
             expected.append(versions + name + u"/bin/node"_s);
-        QCOMPARE(BridgeControlService::nvmExecutableCandidates(u"node"_s, home), expected);
-        QCOMPARE(BridgeControlService::nvmExecutableCandidates(u"node"_s, tempPath(u"none"_s)),
-                 QStringList());
-
         setVariable("HOME", home);
-        expected = QStringList{u"/opt/homebrew/bin/node"_s, u"/usr/local/bin/node"_s,
-                               home + u"/.local/bin/node"_s, home + u"/.volta/bin/node"_s}
-            + expected;
         QCOMPARE(BridgeControlService::fallbackExecutableCandidates(u"node"_s), expected);
     }
 
@@ -146,13 +105,13 @@ private Q_SLOTS:
         const auto colocated = &BridgeControlService::resolveColocatedNodePath;
 
         QCOMPARE(colocated(cli), OptionalText());
-        QVERIFY(makeFile(root + u"/lib/pivra/bin/node"_s, "x", true));
+        QVERIFY(makeFile(root + u"/lib/pivra/bin/node"_s, true));
         QCOMPARE(colocated(cli), OptionalText(root + u"/lib/pivra/bin/node"_s));
         // A folder beside the link passes the access test but cannot run.
         QVERIFY(QDir().mkpath(root + u"/bin/node"_s));
         QCOMPARE(colocated(cli), OptionalText(root + u"/lib/pivra/bin/node"_s));
         QVERIFY(QDir().rmdir(root + u"/bin/node"_s));
-        QVERIFY(makeFile(root + u"/bin/node"_s, "x", true));
+        QVERIFY(makeFile(root + u"/bin/node"_s, true));
         QCOMPARE(colocated(cli), OptionalText(root + u"/bin/node"_s));
     }
 
@@ -161,7 +120,8 @@ private Q_SLOTS:
     void bundledInvocationAndPackagePath()
     {
         const QString resources = tempPath(u"resources"_s);
-        TestBridgeControlService service(std::make_shared<ScriptedRunner>());
+        TestBridgeControlService service(std::make_shared<scripted::ScriptedRunner>());
+        service.resources = resources;
         setVariable("PIVRA_BRIDGE_PACKAGE_PATH", std::nullopt);
         setVariable("PIVRA_SOURCE_ROOT", std::nullopt);
         const auto bundled = [&] {
@@ -172,18 +132,15 @@ private Q_SLOTS:
             return service.bundledOrDevelopmentBridgePackagePath().value_or(QString());
         };
 
-        QCOMPARE(bundled(), QString());
-        service.resources = resources;
-        QVERIFY(makeFile(resources + u"/PivraBridge/bin/pivra.js"_s));
         // The package without a runnable node next to it is no invocation.
-        QCOMPARE(bundled(), QString());
+        QVERIFY(makeFile(resources + u"/PivraBridge/bin/pivra.js"_s));
         QVERIFY(makeFile(resources + u"/node/bin/node"_s));
         QCOMPARE(bundled(), QString());
-        QVERIFY(makeFile(resources + u"/node/bin/node"_s, "x", true));
+        QVERIFY(makeFile(resources + u"/node/bin/node"_s, true));
         QCOMPARE(bundled(),
                  resources + u"/node/bin/node "_s + resources + u"/PivraBridge/bin/pivra.js"_s);
         QVERIFY(QDir(resources + u"/node"_s).removeRecursively());
-        QVERIFY(makeFile(resources + u"/node"_s, "x", true));
+        QVERIFY(makeFile(resources + u"/node"_s, true));
         QVERIFY(makeFile(resources + u"/pivra-bridge/package.json"_s));
         QCOMPARE(bundled(), resources + u"/node "_s + resources + u"/PivraBridge/bin/pivra.js"_s);
         QVERIFY(makeFile(resources + u"/pivra-bridge/bin/pivra.js"_s));
@@ -203,8 +160,6 @@ private Q_SLOTS:
         QCOMPARE(package(), development + u"/package"_s);
         QVERIFY(QFile::remove(development + u"/package/package.json"_s));
         QCOMPARE(package(), development + u"/root/pivra-bridge"_s);
-        QVERIFY(QFile::remove(development + u"/root/pivra-bridge/package.json"_s));
-        QCOMPARE(package(), QString());
 
         // A relative variable means this process's folder, where it is checked; npm runs in the
         // home folder and would read it as a registry name, so it leaves here absolute.
@@ -213,111 +168,67 @@ private Q_SLOTS:
         QCOMPARE(package(), development + u"/package"_s);
     }
 
-    void statusLines_data()
+    // Catches status lines split at the wrong colon or keys not folded, and yes or no read
+    // loosely. Unreadable values are the integration test's.
+    void statusText()
     {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<StringMap>("lines");
         // Only the first colon splits; keys are trimmed and lower-cased, values only trimmed.
-        QTest::newRow("keys, values and blanks")
-            << u"[pivra] Launchd Loaded : YES \r\n   [pivra] stdout log: /a:b/c.log"_s
-            << StringMap{{u"launchd loaded"_s, u"YES"_s}, {u"stdout log"_s, u"/a:b/c.log"_s}};
-        QTest::newRow("later line wins, empty key and value")
-            << u"[pivra] pid: 1\n\n[pivra] pid: 2\n[pivra] : v\n[pivra] k:"_s
-            << StringMap{{u"pid"_s, u"2"_s}, {QString(), u"v"_s}, {u"k"_s, QString()}};
-        QTest::newRow("prefix case, prefix blank, no colon, no prefix")
-            << u"[PIVRA] pid: 1\n[pivra]pid: 2\n[pivra] pid 3\npid: 4"_s << StringMap();
-    }
+        QCOMPARE(BridgeControlService::parseStatusLines(
+                     u"[pivra] Launchd Loaded : YES \r\n\n[pivra] log: /a:b\n[pivra] pid: 1\n"
+                     "[pivra] pid: 2\n[PIVRA] case: 1\n[pivra] no colon\nbare: 1"_s),
+                 (StringMap{
+                     {u"launchd loaded"_s, u"YES"_s}, {u"log"_s, u"/a:b"_s}, {u"pid"_s, u"2"_s}}));
 
-    // Catches status lines split at the wrong colon, or keys not folded.
-    void statusLines()
-    {
-        QFETCH(QString, text);
-        QTEST(BridgeControlService::parseStatusLines(text), "lines");
-    }
-
-    // Catches a pid or yes/no read loosely.
-    void statusValues()
-    {
-        using Pid = std::optional<qint64>;
-        const auto pid = [](const char *text) {
-            return BridgeControlService::parsePid(QString::fromUtf8(text));
-        };
-        QCOMPARE(pid(" 123 "), Pid(123));
-        QCOMPARE(pid("-1"), Pid(-1));
-        QCOMPARE(pid("+7"), Pid(7));
-        for (const char *bad : {"12a", "", "+", "9223372036854775808", "1 2", "0x10"})
-            QVERIFY2(!pid(bad), bad);
-
-        using Flag = std::optional<bool>;
-        const auto yesNo = [](const char *text) {
-            return BridgeControlService::parseYesNo(QString::fromUtf8(text));
-        };
-        QCOMPARE(yesNo(" YES "), Flag(true));
-        QCOMPARE(yesNo("No\n"), Flag(false));
-        for (const char *other : {"true", "1", "", "yes!"})
-            QCOMPARE(yesNo(other), Flag());
-    }
-
-    void latestVersion_data()
-    {
-        QTest::addColumn<QString>("output");
-        QTest::addColumn<OptionalText>("version");
-        QTest::newRow("JSON string, line break") << u"\"0.4.2\"\n"_s << OptionalText(u"0.4.2"_s);
-        QTest::newRow("JSON escapes") << u"\"1.0.0-\\u00e9\""_s << OptionalText(u"1.0.0-é"_s);
-        QTest::newRow("JSON string kept as decoded") << u"\" 1.0 \""_s << OptionalText(u" 1.0 "_s);
-        QTest::newRow("plain text") << u" 0.4.2\n"_s << OptionalText(u"0.4.2"_s);
-        QTest::newRow("a list is given whole")
-            << u"[\"0.4.2\", \"0.5.0\"]"_s << OptionalText(u"[\"0.4.2\", \"0.5.0\"]"_s);
-        QTest::newRow("two strings are not one")
-            << u"\"a\", \"b\""_s << OptionalText(u"\"a\", \"b\""_s);
-        QTest::newRow("empty JSON string") << u"\"\""_s << OptionalText(u"\"\""_s);
-        QTest::newRow("blank lines") << u"\n  \n"_s << OptionalText();
+        QCOMPARE(BridgeControlService::parseYesNo(u" YES "_s), std::optional(true));
+        QCOMPARE(BridgeControlService::parseYesNo(u"No\n"_s), std::optional(false));
     }
 
     // Catches npm's answer misread: a list, two strings or blanks taken for a version.
     void latestVersion()
     {
-        QFETCH(QString, output);
-        QFETCH(OptionalText, version);
-        QCOMPARE(BridgeControlService::parseLatestVersion(output), version);
-    }
+        const auto parse = &BridgeControlService::parseLatestVersion;
+        // One JSON string is taken as decoded, untrimmed; anything else as trimmed text.
+        QCOMPARE(parse(u"\" 1.0-\\u00e9 \"\n"_s), u" 1.0-é "_s);
+        QCOMPARE(parse(u" 0.4.2\n"_s), u"0.4.2"_s);
+        for (const QString &text : {u"[\"0.4.2\"]"_s, u"\"a\", \"b\""_s, u"\"\""_s})
+            QCOMPARE(parse(text), text);
+        QCOMPARE(parse(u"\n  \n"_s), std::nullopt);
 
-    void availabilityClassification_data()
-    {
-        QTest::addColumn<std::exception_ptr>("error");
-        QTest::addColumn<QString>("broken"); // empty: missing
-        QTest::newRow("zsh") << failed(u"zsh:1: command not found: pivra"_s) << QString();
-        QTest::newRow("bash, capitals") << failed(u"bash: PIVRA: Command Not Found"_s) << QString();
-        QTest::newRow("sh") << failed(u"/bin/sh: 1: pivra: not found"_s) << QString();
-        QTest::newRow("launch") << std::make_exception_ptr(
-            ProcessLaunchError(u"execve: No such file or directory"_s))
-                                << QString();
-        // A marker names the tool; another program's complaint means the tool is broken.
-        QTest::newRow("other tool's message")
-            << failed(u"node: command not found"_s) << u"node: command not found"_s;
-        QTest::newRow("blank") << std::make_exception_ptr(BridgeControlError::invalidSnapshot(
-            u" \n"_s)) << u"The CLI returned an unknown error."_s;
-        QTest::newRow("platform error")
-            << std::make_exception_ptr(std::runtime_error("bad_alloc-ish")) << u"bad_alloc-ish"_s;
+        // The scripted shell answers the npm query with nothing.
+        TestBridgeControlService service(std::make_shared<scripted::ScriptedRunner>());
+        const LatestVersionResult result = awaitTask(service.fetchLatestPackageVersion());
+        QVERIFY(!result.version);
+        QCOMPARE(errorDescription(result.error), u"npm returned an unreadable version."_s);
     }
 
     // Catches a broken tool reported as missing, or the other way round.
     void availabilityClassification()
     {
-        QFETCH(std::exception_ptr, error);
-        QFETCH(QString, broken);
-        QCOMPARE(BridgeControlService::classifyCLIAvailability(error),
-                 broken.isEmpty() ? BridgeCLIAvailability::missing()
-                                  : BridgeCLIAvailability::broken(broken));
+        const auto classify = &BridgeControlService::classifyCLIAvailability;
+        for (const QString &shell :
+             {u"zsh:1: command not found: pivra"_s, u"bash: PIVRA: Command Not Found"_s,
+              u"/bin/sh: 1: pivra: not found"_s})
+            QCOMPARE(classify(failed(shell)), BridgeCLIAvailability::missing());
+        QCOMPARE(classify(std::make_exception_ptr(
+                     ProcessLaunchError(u"execve: No such file or directory"_s))),
+                 BridgeCLIAvailability::missing());
+        // A marker names the tool; another program's complaint means the tool is broken.
+        const auto broken = &BridgeCLIAvailability::broken;
+        QCOMPARE(classify(failed(u"node: command not found"_s)),
+                 broken(u"node: command not found"_s));
+        QCOMPARE(classify(std::make_exception_ptr(BridgeControlError::invalidSnapshot(u" \n"_s))),
+                 broken(u"The CLI returned an unknown error."_s));
+        QCOMPARE(classify(std::make_exception_ptr(std::runtime_error("bad_alloc-ish"))),
+                 broken(u"bad_alloc-ish"_s));
     }
 
-    // Catches a source of the state folder that wins when it should fail.
+    // Catches a source of the state folder that wins when it should fail, and a log path taken
+    // up the wrong number of levels. Their order is the integration test's.
     void stateDirectoryResolution()
     {
         const QString home = tempPath(u"state-home"_s);
         setVariable("HOME", home);
-        const TestBridgeControlService service(std::make_shared<ScriptedRunner>());
-        const QString agentPath = service.launchAgentPlistPath();
+        const TestBridgeControlService service(std::make_shared<scripted::ScriptedRunner>());
         const StringMap logs{{u"stdout log"_s, u"/a/b/logs/out.log"_s},
                              {u"stderr log"_s, u"/e/f/logs/err.log"_s}};
         // The same minimal property list with a string value is read, so each variant below
@@ -325,35 +236,32 @@ private Q_SLOTS:
         const QString variables
             = u"<plist><dict><key>EnvironmentVariables</key>%1</dict></plist>"_s;
         const QString entry = u"<dict><key>PIVRA_DEVICE_STATE_DIR</key>%1</dict>"_s;
+        const auto writeAgent = [&](const QString &agent) {
+            return TestSandbox::writeFile(service.launchAgentPlistPath(), agent.toUtf8());
+        };
         setVariable("PIVRA_DEVICE_STATE_DIR", u"  "_s);
-        QVERIFY(
-            makeFile(agentPath, variables.arg(entry.arg(u"<string>/tmp/s</string>"_s)).toUtf8()));
+        QVERIFY(writeAgent(variables.arg(entry.arg(u"<string>/tmp/s</string>"_s))));
         QCOMPARE(service.resolveStateDirectory(logs), u"/tmp/s"_s);
-
-        setVariable("PIVRA_DEVICE_STATE_DIR", std::nullopt);
         for (const QString &agent : {variables.arg(entry.arg(u"<string> </string>"_s)),
                                      variables.arg(entry.arg(u"<integer>1</integer>"_s)),
                                      variables.arg(u"<array><string>/x</string></array>"_s),
                                      u"<plist><array><string>/x</string></array></plist>"_s,
                                      u"{\"EnvironmentVariables\": 1"_s}) {
-            QVERIFY(makeFile(agentPath, agent.toUtf8()));
+            QVERIFY(writeAgent(agent));
             QVERIFY2(service.resolveStateDirectory(logs) == u"/a/b"_s, qPrintable(agent));
         }
 
-        QVERIFY(QFile::remove(agentPath));
-        QCOMPARE(service.resolveStateDirectory({{u"stderr log"_s, u"/e/f/logs/err.log"_s}}),
+        QVERIFY(QFile::remove(service.launchAgentPlistPath()));
+        QCOMPARE(service.resolveStateDirectory({{u"stderr log"_s, u"/e/f/logs/err.log/\n"_s}}),
                  u"/e/f"_s);
         QCOMPARE(service.resolveStateDirectory({{u"stdout log"_s, u"/out.log"_s}}), u"/"_s);
         // An empty stdout log line hides the stderr line and falls to the default.
         QCOMPARE(service.resolveStateDirectory(
                      {{u"stdout log"_s, u""_s}, {u"stderr log"_s, u"/e/f/logs/err.log"_s}}),
                  home + u"/.pivra"_s);
-
-        const auto derive = &BridgeControlService::deriveStateDirectory;
-        QCOMPARE(derive(u" \n"_s), OptionalText());
-        QCOMPARE(derive(u" /a/b/logs/out.log/\n"_s), OptionalText(u"/a/b"_s));
         // Relative to the current directory, no tilde expansion.
-        QCOMPARE(derive(u"~/s/logs/out.log"_s), OptionalText(QDir::currentPath() + u"/~/s"_s));
+        QCOMPARE(BridgeControlService::deriveStateDirectory(u"~/s/logs/out.log"_s),
+                 OptionalText(QDir::currentPath() + u"/~/s"_s));
     }
 
     // Catches the Codex entry looked up outside the XDG places, or in the wrong order.
@@ -363,12 +271,10 @@ private Q_SLOTS:
         const QString system = tempPath(u"xdg/system"_s);
         setVariable("HOME", tempPath(u"xdg/user"_s));
         setVariable("XDG_DATA_HOME", dataHome);
-        setVariable("XDG_DATA_DIRS",
-                    u"relative/share:"_s + tempPath(u"xdg/other"_s) + u':' + system);
-        QDir().mkpath(u"relative/share/applications"_s);
-        makeFile(u"relative/share/applications/com.openai.codex.desktop"_s);
-        const BridgeControlService service(std::make_shared<ScriptedRunner>());
+        setVariable("XDG_DATA_DIRS", u"relative/share:"_s + system);
         const QString entry = u"/applications/com.openai.codex.desktop"_s;
+        QVERIFY(makeFile(u"relative/share"_s + entry));
+        const BridgeControlService service(std::make_shared<scripted::ScriptedRunner>());
 
         if (!QFileInfo::exists(u"/Applications/Codex.app"_s))
             QCOMPARE(service.detectCodexApplicationPath(), OptionalText());
@@ -381,37 +287,6 @@ private Q_SLOTS:
         QVERIFY(makeFile(tempPath(u"xdg/user/.local/share"_s) + entry));
         QCOMPARE(service.detectCodexApplicationPath(),
                  OptionalText(tempPath(u"xdg/user/.local/share"_s) + entry));
-    }
-
-    // Catches an unreadable npm answer taken for a version, and a half JSON status rescued.
-    void scriptedCommands()
-    {
-        const auto runner = std::make_shared<ScriptedRunner>();
-        TestBridgeControlService service(runner);
-        runner->answers.insert(u"npm view pivra version --json"_s, {});
-        const LatestVersionResult unreadable = awaitTask(service.fetchLatestPackageVersion());
-        QVERIFY(!unreadable.version && unreadable.error);
-        QCOMPARE(errorDescription(unreadable.error), u"npm returned an unreadable version."_s);
-
-        // A JSON status lacking a required member is malformed; it is not rescued by the
-        // fallback, which finds no status lines in JSON and asks for no version.
-        const QString resources = tempPath(u"scripted-resources"_s);
-        QVERIFY(makeFile(resources + u"/pivra-bridge/bin/pivra.js"_s));
-        QVERIFY(makeFile(resources + u"/node/bin/node"_s, "x", true));
-        service.resources = resources;
-        const QString status
-            = service.resolveBundledCLIInvocation()->commandLine({u"status"_s, u"--json"_s});
-        runner->answers.insert(status,
-                               {u"{\"currentVersion\": \"1\", \"label\": \"l\", "
-                                u"\"platform\": \"p\", \"installed\": true, "
-                                u"\"launchdLoaded\": false, \"stdoutLogPath\": \"o\"}"_s,
-                                {}});
-        runner->commands.clear();
-        const auto error = controlErrorOf(service.loadSnapshot(std::nullopt));
-        QVERIFY(error);
-        QCOMPARE(error->kind(), BridgeControlError::Case::InvalidSnapshot);
-        QCOMPARE(error->message(), u"Bridge status returned malformed JSON."_s);
-        QCOMPARE(runner->commands, QStringList{status});
     }
 };
 

@@ -18,20 +18,18 @@ private Q_SLOTS:
     // The process is ours alone: nothing needs the real home back.
     void initTestCase() { qputenv("HOME", QFile::encodeName(m_home.path())); }
 
-    // Catches an entry written elsewhere than where the session looks (an empty or relative
+    // Catches an entry written elsewhere than where the session looks (a relative
     // XDG_CONFIG_HOME means ~/.config), a state kept apart from the file, an old entry left
     // behind, and a failed write reported as success.
     void entryFollowsTheFile()
     {
-        const auto pathWith = [](const char *configHome) {
-            qputenv("XDG_CONFIG_HOME", configHome);
-            return LaunchAtLogin::entryPath();
-        };
-        const QString fallback = m_home.path() + u"/.config/autostart/com.pivra.menubar.desktop"_s;
-        QCOMPARE(pathWith(""), fallback);
-        QCOMPARE(pathWith("config"), fallback);
-        const QString path = pathWith(QFile::encodeName(m_home.path() + u"/xdg"_s));
-        QCOMPARE(path, m_home.path() + u"/xdg/autostart/com.pivra.menubar.desktop"_s);
+        qputenv("XDG_CONFIG_HOME", "config");
+        QCOMPARE(LaunchAtLogin::entryPath(),
+                 m_home.path() + u"/.config/autostart/com.pivra.menubar.desktop"_s);
+        const QString autostart = m_home.path() + u"/xdg/autostart"_s;
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.path() + u"/xdg"_s));
+        const QString path = LaunchAtLogin::entryPath();
+        QCOMPARE(path, autostart + u"/com.pivra.menubar.desktop"_s);
 
         QVERIFY(!LaunchAtLogin::isEnabled());
         QCOMPARE(LaunchAtLogin::setEnabled(true, u"/usr/bin/pivra-menubar"_s), QString());
@@ -45,9 +43,8 @@ private Q_SLOTS:
         QCOMPARE(LaunchAtLogin::setEnabled(false, {}), QString());
 
         // A file where the autostart folder goes: no permissions trick that root ignores.
-        QVERIFY(QDir(m_home.path() + u"/xdg/autostart"_s).removeRecursively());
-        QFile blocker(m_home.path() + u"/xdg/autostart"_s);
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        QVERIFY(QDir(autostart).removeRecursively());
+        QVERIFY(QFile(autostart).open(QIODevice::WriteOnly));
         QVERIFY(!LaunchAtLogin::setEnabled(true, u"/usr/bin/pivra-menubar"_s).isEmpty());
         QVERIFY(!LaunchAtLogin::isEnabled());
     }
@@ -56,15 +53,13 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("executable");
         QTest::addColumn<QByteArray>("execLine");
-        QTest::newRow("plain") << u"/usr/bin/pivra-menubar"_s
-                               << QByteArray("Exec=/usr/bin/pivra-menubar");
         QTest::newRow("space") << u"/home/me/My Apps/pivra-menubar"_s
                                << QByteArray("Exec=\"/home/me/My Apps/pivra-menubar\"");
         QTest::newRow("dollar and quote")
             << u"/home/me/$x\"y/pivra-menubar"_s
             << QByteArray("Exec=\"/home/me/\\\\$x\\\\\"y/pivra-menubar\"");
-        QTest::newRow("percent") << u"/home/me/100%/pivra-menubar"_s
-                                 << QByteArray("Exec=/home/me/100%%/pivra-menubar");
+        QTest::newRow("percent alone, unquoted")
+            << u"/home/me/100%/pivra-menubar"_s << QByteArray("Exec=/home/me/100%%/pivra-menubar");
         QTest::newRow("line break") << u"/home/me/odd\nname/pivra-menubar"_s
                                     << QByteArray("Exec=\"/home/me/odd\\nname/pivra-menubar\"");
     }
@@ -76,9 +71,7 @@ private Q_SLOTS:
         QFETCH(QString, executable);
         QFETCH(QByteArray, execLine);
         const QByteArray entry = LaunchAtLogin::desktopEntry(executable);
-        QVERIFY2(entry.startsWith("[Desktop Entry]\n") && entry.contains("\nType=Application\n")
-                     && entry.contains('\n' + execLine + '\n'),
-                 entry.constData());
+        QVERIFY2(entry.contains('\n' + execLine + '\n'), entry.constData());
     }
 };
 
