@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the readers of what reaches the app from outside besides the
-// bridge's documents: a launch agent property list, and the headless front end's input stream
-// with the commands in it.
+// bridge's documents: what the tool and npm print (text status lines and their values, version
+// output, nvm version-directory names and their ordering), a launch agent property list, and
+// the headless front end's input stream with the commands in it.
 #include "BridgeControlService.h"
 #include "HeadlessCommand.h"
 
@@ -15,11 +16,42 @@ void check(bool condition)
         __builtin_trap();
 }
 
+void checkToolOutput(const QString &text)
+{
+    const QMap<QString, QString> lines = BridgeControlService::parseStatusLines(text);
+    for (auto it = lines.cbegin(); it != lines.cend(); ++it) {
+        check(it.key() == it.key().trimmed().toLower());
+        check(it.value() == it.value().trimmed());
+        if (const auto pid = BridgeControlService::parsePid(it.value()))
+            check(BridgeControlService::parsePid(QString::number(*pid)) == pid);
+        (void)BridgeControlService::parseYesNo(it.value());
+    }
+    (void)BridgeControlService::parsePid(text);
+    (void)BridgeControlService::parseYesNo(text);
+
+    if (const auto version = BridgeControlService::parseLatestVersion(text))
+        check(!version->isEmpty());
+    else
+        check(text.trimmed().isEmpty());
+
+    // Two names from one input: the ordering must be antisymmetric and reflexive.
+    const QString left = text.first(text.size() / 2), right = text.sliced(text.size() / 2);
+    if (const auto components = BridgeControlService::parseVersionDirectoryName(left)) {
+        check(!components->isEmpty());
+        check(BridgeControlService::compareVersionComponents(*components, *components)
+              == ComparisonResult::Same);
+    }
+    check(int(BridgeControlService::compareVersionDirectoryNames(left, right))
+          == -int(BridgeControlService::compareVersionDirectoryNames(right, left)));
+    check(BridgeControlService::compareVersionDirectoryNames(left, left) == ComparisonResult::Same);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
+    checkToolOutput(QString::fromUtf8(bytes));
 
     if (const auto directory = BridgeControlService::launchAgentStateDirectory(bytes))
         check(directory->startsWith(u'/'));
