@@ -13,9 +13,6 @@
 class TrayHost
 {
 public:
-    TrayHost() = default;
-    TrayHost(const TrayHost &) = delete;
-    TrayHost &operator=(const TrayHost &) = delete;
     ~TrayHost() { stop(); }
 
     // A panel at the top right of the screen; empty on success, else why it did not start.
@@ -24,20 +21,15 @@ public:
         m_process.setStandardOutputFile(QProcess::nullDevice());
         m_process.setStandardErrorFile(QProcess::nullDevice());
         m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-        m_process.start(QStringLiteral("trayer"),
-                        QStringList{QStringLiteral("--edge"), QStringLiteral("top"),
-                                    QStringLiteral("--align"), QStringLiteral("right"),
-                                    QStringLiteral("--widthtype"), QStringLiteral("request"),
-                                    QStringLiteral("--height"), QStringLiteral("24"),
-                                    QStringLiteral("--SetDockType"), QStringLiteral("true")}
-                            + extraArguments);
+        const QString arguments = QStringLiteral(
+            "--edge top --align right --widthtype request --height 24 --SetDockType true");
+        m_process.start(QStringLiteral("trayer"), arguments.split(u' ') + extraArguments);
         if (!m_process.waitForStarted(10000))
             return QStringLiteral("cannot start trayer: ") + m_process.errorString();
         return {};
     }
 
     bool isRunning() const { return m_process.state() == QProcess::Running; }
-    qint64 processId() const { return m_process.processId(); }
 
     void stop()
     {
