@@ -16,50 +16,30 @@ using namespace Qt::StringLiterals;
 using StringMap = QMap<QString, QString>;
 using OptionalText = std::optional<QString>;
 
-namespace {
-
-bool makeFile(const QString &path, bool executable = false)
-{
-    return TestSandbox::writeFile(path, "x")
-        && (!executable || QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner));
-}
-
-// Each test sets every variable it depends on, so none is restored.
-void setVariable(const char *name, const std::optional<QString> &value)
-{
-    if (value)
-        qputenv(name, value->toUtf8());
-    else
-        qunsetenv(name);
-}
-
-std::exception_ptr failed(const QString &message)
-{
-    return std::make_exception_ptr(BridgeControlError::commandFailed(u"c"_s, message));
-}
-
-} // namespace
-
 class TestBridgeControlServiceUnit : public QObject
 {
     Q_OBJECT
 
     QTemporaryDir m_temp;
 
-    QString tempPath(const QString &relative) const { return m_temp.filePath(relative); }
+    static bool makeFile(const QString &path, bool executable = false)
+    {
+        return TestSandbox::writeFile(path, "x")
+            && (!executable
+                || QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner));
+    }
 
 private Q_SLOTS:
-    // Relative paths in these tests land in the temporary directory.
+    // Relative paths in these tests land in the temporary directory. Each test sets every
+    // variable it depends on, so none is restored.
     void initTestCase() { QVERIFY(QDir::setCurrent(m_temp.path())); }
 
     // Catches a path the shell splits or expands, and quoted argument words.
     void quotingAndCommandLine()
     {
-        QCOMPARE(shellQuote(u"/Users/Shared/it's/node"_s), u"'/Users/Shared/it'\\''s/node'"_s);
-        const BridgeCLIInvocation invocation{u"/opt/homebrew/bin/node"_s,
-                                             u"/opt/homebrew/bin/pivra"_s};
+        const BridgeCLIInvocation invocation{u"/Users/Shared/it's/node"_s, u"/opt/pivra"_s};
         QCOMPARE(invocation.commandLine({u"status"_s, u"--json"_s}),
-                 u"'/opt/homebrew/bin/node' '/opt/homebrew/bin/pivra' status --json"_s);
+                 u"'/Users/Shared/it'\\''s/node' '/opt/pivra' status --json"_s);
     }
 
     // Catches an nvm folder name read as a version it is not, or a version missed.
@@ -76,7 +56,7 @@ private Q_SLOTS:
     // Catches the wrong search order: fixed places, then nvm's newest node first.
     void searchCandidates()
     {
-        const QString home = tempPath(u"nvm-home"_s);
+        const QString home = m_temp.filePath(u"nvm-home"_s);
         const QString versions = home + u"/.nvm/versions/node/"_s;
         for (const QString &name : {u"v18.19.0"_s, u"v20.9.0"_s, u"system"_s, u"node9"_s,
                                     u"v20.11.1"_s, u"node10"_s, u"v20.0"_s, u"v20"_s, u".v99"_s})
@@ -89,7 +69,7 @@ private Q_SLOTS:
              {u"v20.11.1"_s, u"v20.9.0"_s, u"v20"_s, u"v20.0"_s, u"v18.19.0"_s, u"system"_s,
               u"notes.txt"_s, u"node10"_s, u"node9"_s})
             expected.append(versions + name + u"/bin/node"_s);
-        setVariable("HOME", home);
+        qputenv("HOME", home.toUtf8());
         QCOMPARE(BridgeControlService::fallbackExecutableCandidates(u"node"_s), expected);
     }
 
@@ -97,18 +77,16 @@ private Q_SLOTS:
     void colocatedNode()
     {
         // bin/pivra is a link to the package's script, as npm and Homebrew install it.
-        const QString root = tempPath(u"colocated"_s);
+        const QString root = m_temp.filePath(u"colocated"_s);
         QVERIFY(makeFile(root + u"/lib/pivra/bin/pivra.js"_s));
-        QVERIFY(QDir().mkpath(root + u"/bin"_s));
+        // A folder beside the link passes the access test but cannot run.
+        QVERIFY(QDir().mkpath(root + u"/bin/node"_s));
         QVERIFY(QFile::link(u"../lib/pivra/bin/pivra.js"_s, root + u"/bin/pivra"_s));
         const QString cli = root + u"/bin/pivra"_s;
         const auto colocated = &BridgeControlService::resolveColocatedNodePath;
 
         QCOMPARE(colocated(cli), OptionalText());
         QVERIFY(makeFile(root + u"/lib/pivra/bin/node"_s, true));
-        QCOMPARE(colocated(cli), OptionalText(root + u"/lib/pivra/bin/node"_s));
-        // A folder beside the link passes the access test but cannot run.
-        QVERIFY(QDir().mkpath(root + u"/bin/node"_s));
         QCOMPARE(colocated(cli), OptionalText(root + u"/lib/pivra/bin/node"_s));
         QVERIFY(QDir().rmdir(root + u"/bin/node"_s));
         QVERIFY(makeFile(root + u"/bin/node"_s, true));
@@ -119,11 +97,9 @@ private Q_SLOTS:
     // handed to npm.
     void bundledInvocationAndPackagePath()
     {
-        const QString resources = tempPath(u"resources"_s);
+        const QString resources = m_temp.filePath(u"resources"_s);
         TestBridgeControlService service(std::make_shared<scripted::ScriptedRunner>());
         service.resources = resources;
-        setVariable("PIVRA_BRIDGE_PACKAGE_PATH", std::nullopt);
-        setVariable("PIVRA_SOURCE_ROOT", std::nullopt);
         const auto bundled = [&] {
             const auto invocation = service.resolveBundledCLIInvocation();
             return invocation ? invocation->nodePath + u' ' + invocation->scriptPath : QString();
@@ -147,11 +123,13 @@ private Q_SLOTS:
         QCOMPARE(bundled(), resources + u"/node "_s + resources + u"/pivra-bridge/bin/pivra.js"_s);
 
         // The install source: the carried package, then the two development variables.
-        const QString development = tempPath(u"dev"_s);
+        const QString development = m_temp.filePath(u"dev"_s);
         QVERIFY(makeFile(development + u"/package/package.json"_s));
         QVERIFY(makeFile(development + u"/root/pivra-bridge/package.json"_s));
-        setVariable("PIVRA_BRIDGE_PACKAGE_PATH", development + u"/package"_s);
-        setVariable("PIVRA_SOURCE_ROOT", development + u"/root"_s);
+        // A relative variable means this process's folder, where it is checked; npm runs in the
+        // home folder and would read it as a registry name, so it leaves here absolute.
+        qputenv("PIVRA_BRIDGE_PACKAGE_PATH", "dev/./package");
+        qputenv("PIVRA_SOURCE_ROOT", (development + u"/root"_s).toUtf8());
         QCOMPARE(package(), resources + u"/pivra-bridge"_s);
         QVERIFY(QFile::remove(resources + u"/pivra-bridge/package.json"_s));
         QVERIFY(makeFile(resources + u"/PivraBridge/package.json"_s));
@@ -160,12 +138,6 @@ private Q_SLOTS:
         QCOMPARE(package(), development + u"/package"_s);
         QVERIFY(QFile::remove(development + u"/package/package.json"_s));
         QCOMPARE(package(), development + u"/root/pivra-bridge"_s);
-
-        // A relative variable means this process's folder, where it is checked; npm runs in the
-        // home folder and would read it as a registry name, so it leaves here absolute.
-        QVERIFY(makeFile(development + u"/package/package.json"_s));
-        setVariable("PIVRA_BRIDGE_PACKAGE_PATH", u"dev/./package"_s);
-        QCOMPARE(package(), development + u"/package"_s);
     }
 
     // Catches status lines split at the wrong colon or keys not folded, and yes or no read
@@ -197,7 +169,6 @@ private Q_SLOTS:
         // The scripted shell answers the npm query with nothing.
         TestBridgeControlService service(std::make_shared<scripted::ScriptedRunner>());
         const LatestVersionResult result = awaitTask(service.fetchLatestPackageVersion());
-        QVERIFY(!result.version);
         QCOMPARE(errorDescription(result.error), u"npm returned an unreadable version."_s);
     }
 
@@ -205,13 +176,15 @@ private Q_SLOTS:
     void availabilityClassification()
     {
         const auto classify = &BridgeControlService::classifyCLIAvailability;
-        for (const QString &shell :
-             {u"zsh:1: command not found: pivra"_s, u"bash: PIVRA: Command Not Found"_s,
-              u"/bin/sh: 1: pivra: not found"_s})
-            QCOMPARE(classify(failed(shell)), BridgeCLIAvailability::missing());
-        QCOMPARE(classify(std::make_exception_ptr(
-                     ProcessLaunchError(u"execve: No such file or directory"_s))),
-                 BridgeCLIAvailability::missing());
+        const auto failed = [](const QString &message) {
+            return std::make_exception_ptr(BridgeControlError::commandFailed(u"c"_s, message));
+        };
+        for (const std::exception_ptr &error :
+             {failed(u"zsh:1: command not found: pivra"_s),
+              failed(u"bash: PIVRA: Command Not Found"_s),
+              failed(u"/bin/sh: 1: pivra: not found"_s),
+              std::make_exception_ptr(ProcessLaunchError(u"execve: No such file or directory"_s))})
+            QCOMPARE(classify(error), BridgeCLIAvailability::missing());
         // A marker names the tool; another program's complaint means the tool is broken.
         const auto broken = &BridgeCLIAvailability::broken;
         QCOMPARE(classify(failed(u"node: command not found"_s)),
@@ -226,8 +199,8 @@ private Q_SLOTS:
     // up the wrong number of levels. Their order is the integration test's.
     void stateDirectoryResolution()
     {
-        const QString home = tempPath(u"state-home"_s);
-        setVariable("HOME", home);
+        const QString home = m_temp.filePath(u"state-home"_s);
+        qputenv("HOME", home.toUtf8());
         const TestBridgeControlService service(std::make_shared<scripted::ScriptedRunner>());
         const StringMap logs{{u"stdout log"_s, u"/a/b/logs/out.log"_s},
                              {u"stderr log"_s, u"/e/f/logs/err.log"_s}};
@@ -236,22 +209,19 @@ private Q_SLOTS:
         const QString variables
             = u"<plist><dict><key>EnvironmentVariables</key>%1</dict></plist>"_s;
         const QString entry = u"<dict><key>PIVRA_DEVICE_STATE_DIR</key>%1</dict>"_s;
-        const auto writeAgent = [&](const QString &agent) {
-            return TestSandbox::writeFile(service.launchAgentPlistPath(), agent.toUtf8());
-        };
-        setVariable("PIVRA_DEVICE_STATE_DIR", u"  "_s);
-        QVERIFY(writeAgent(variables.arg(entry.arg(u"<string>/tmp/s</string>"_s))));
+        const QString agentPath = service.launchAgentPlistPath();
+        qputenv("PIVRA_DEVICE_STATE_DIR", "  ");
+        QVERIFY(TestSandbox::writeFile(
+            agentPath, variables.arg(entry.arg(u"<string>/tmp/s</string>"_s)).toUtf8()));
         QCOMPARE(service.resolveStateDirectory(logs), u"/tmp/s"_s);
         for (const QString &agent : {variables.arg(entry.arg(u"<string> </string>"_s)),
                                      variables.arg(entry.arg(u"<integer>1</integer>"_s)),
                                      variables.arg(u"<array><string>/x</string></array>"_s),
-                                     u"<plist><array><string>/x</string></array></plist>"_s,
                                      u"{\"EnvironmentVariables\": 1"_s}) {
-            QVERIFY(writeAgent(agent));
+            QVERIFY(TestSandbox::writeFile(agentPath, agent.toUtf8()));
             QVERIFY2(service.resolveStateDirectory(logs) == u"/a/b"_s, qPrintable(agent));
         }
 
-        QVERIFY(QFile::remove(service.launchAgentPlistPath()));
         QCOMPARE(service.resolveStateDirectory({{u"stderr log"_s, u"/e/f/logs/err.log/\n"_s}}),
                  u"/e/f"_s);
         QCOMPARE(service.resolveStateDirectory({{u"stdout log"_s, u"/out.log"_s}}), u"/"_s);
@@ -267,11 +237,11 @@ private Q_SLOTS:
     // Catches the Codex entry looked up outside the XDG places, or in the wrong order.
     void codexApplication()
     {
-        const QString dataHome = tempPath(u"xdg/home"_s);
-        const QString system = tempPath(u"xdg/system"_s);
-        setVariable("HOME", tempPath(u"xdg/user"_s));
-        setVariable("XDG_DATA_HOME", dataHome);
-        setVariable("XDG_DATA_DIRS", u"relative/share:"_s + system);
+        const QString dataHome = m_temp.filePath(u"xdg/home"_s);
+        const QString system = m_temp.filePath(u"xdg/system"_s);
+        qputenv("HOME", m_temp.filePath(u"xdg/user"_s).toUtf8());
+        qputenv("XDG_DATA_HOME", dataHome.toUtf8());
+        qputenv("XDG_DATA_DIRS", (u"relative/share:"_s + system).toUtf8());
         const QString entry = u"/applications/com.openai.codex.desktop"_s;
         QVERIFY(makeFile(u"relative/share"_s + entry));
         const BridgeControlService service(std::make_shared<scripted::ScriptedRunner>());
@@ -283,10 +253,10 @@ private Q_SLOTS:
         QVERIFY(makeFile(dataHome + entry));
         QCOMPARE(service.detectCodexApplicationPath(), OptionalText(dataHome + entry));
         // With XDG_DATA_HOME unset, ~/.local/share stands in.
-        setVariable("XDG_DATA_HOME", std::nullopt);
-        QVERIFY(makeFile(tempPath(u"xdg/user/.local/share"_s) + entry));
+        qunsetenv("XDG_DATA_HOME");
+        QVERIFY(makeFile(m_temp.filePath(u"xdg/user/.local/share"_s) + entry));
         QCOMPARE(service.detectCodexApplicationPath(),
-                 OptionalText(tempPath(u"xdg/user/.local/share"_s) + entry));
+                 OptionalText(m_temp.filePath(u"xdg/user/.local/share"_s) + entry));
     }
 };
 
