@@ -150,6 +150,7 @@ private Q_SLOTS:
         QCOMPARE(errors,
                  (QStringList{u""_s, u"status is busy"_s,
                               BridgeMenuBarActionError::pairingTimeout().errorDescription()}));
+        QCOMPARE(h.store->state().transientMessage, u""_s); // a timed-out start is no success
     }
 
     // Catches a second action run, or reported, while one is running, and a start that waits
