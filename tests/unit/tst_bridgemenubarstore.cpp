@@ -136,6 +136,7 @@ private Q_SLOTS:
         };
         h.make();
         QVERIFY(h.refresh());
+        h.service->latestVersion = u"0.5.0"_s; // learnt from a read during the wait
         // Each new error text, from the one on screen before the action on.
         QStringList errors{h.store->state().errorMessage};
         connect(h.store.get(), &BridgeMenuBarStore::stateChanged, h.store.get(), [&] {
@@ -151,6 +152,7 @@ private Q_SLOTS:
                  (QStringList{u""_s, u"status is busy"_s,
                               BridgeMenuBarActionError::pairingTimeout().errorDescription()}));
         QCOMPARE(h.store->state().transientMessage, u""_s); // a timed-out start is no success
+        QCOMPARE(h.store->state().updateState.latestVersion, u"0.5.0"_s);
     }
 
     // Catches a second action run, or reported, while one is running, and a start that waits
