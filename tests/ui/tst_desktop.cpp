@@ -137,6 +137,14 @@ private Q_SLOTS:
         expectLook(StatusTint::Orange, false);
         QCOMPARE(textOf(setup, u"setupSubtitle"_s), h.store->presentation().setupWindowSubtitle);
         QVERIFY(done->isVisible() && setup->flags() & Qt::WindowCloseButtonHint);
+
+        // The desktop turns dark while the app runs: the label follows without a store change.
+        qunsetenv("PIVRA_APPEARANCE");
+        const auto lightAgain = qScopeGuard([] { QGuiApplication::setPalette(QPalette()); });
+        QPalette dark;
+        dark.setColor(QPalette::Window, Qt::black);
+        QGuiApplication::setPalette(dark);
+        QTRY_VERIFY(h.desktop->label().currentLook().dark);
     }
 };
 
