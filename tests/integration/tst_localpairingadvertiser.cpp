@@ -156,7 +156,9 @@ private Q_SLOTS:
         unusual.macIdentityPublicKey = u"clé\\publique=;\""_s;
         const QDateTime before1970 = QDateTime::fromMSecsSinceEpoch(-5000, Qt::UTC);
         const Advertiser advertiser = advertiserOn({});
-        // No descriptor left for the listener: a failure, and the next update tries again.
+        // No descriptor left for the listener: a failure, and the next update tries again. Left
+        // to the plain build: the sanitizers' own memory probe needs a descriptor too.
+#ifndef __SANITIZE_ADDRESS__
         rlimit original{};
         QCOMPARE(getrlimit(RLIMIT_NOFILE, &original), 0);
         rlimit exhausted = original;
@@ -167,6 +169,7 @@ private Q_SLOTS:
         QCOMPARE(setrlimit(RLIMIT_NOFILE, &original), 0);
         QCOMPARE(advertiser->discovery().failure, Failure::Listener);
         QCOMPARE(advertiser->publishedPayload(), std::nullopt);
+#endif
         // Another service has the first name: this one takes "#2".
         QProcess other;
         other.start(u"avahi-publish"_s, {u"-s"_s, u"Pivra Studio Mac"_s, u"_pivra._tcp"_s, u"9"_s});
