@@ -69,8 +69,8 @@ Item {
                     FocusRing { visible: done.visualFocus }
                 }
                 Text {
-                    textFormat: Text.PlainText
                     id: doneLabel
+                    textFormat: Text.PlainText
                     anchors.centerIn: parent
                     text: done.text
                     font.pixelSize: 13

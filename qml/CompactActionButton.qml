@@ -39,8 +39,8 @@ ButtonBase {
     }
 
     Text {
-        textFormat: Text.PlainText
         id: label
+        textFormat: Text.PlainText
         anchors.fill: parent
         anchors.leftMargin: 6
         anchors.rightMargin: 6
