@@ -56,20 +56,10 @@ struct ReadyDesktop
         else if (!sandbox.startBridge())
             error = QStringLiteral("the stand-in bridge did not start");
         else
-            error = startTray();
+            error = tray.start();
         if (!error.isEmpty())
             std::fprintf(stderr, "%s\n", qPrintable(error));
         return error.isEmpty();
-    }
-
-private:
-    QString startTray()
-    {
-        if (QString error = tray.start(); !error.isEmpty())
-            return error;
-        // trayer owns the tray selection before its panel shows; give it that moment.
-        QThread::msleep(500);
-        return tray.isRunning() ? QString() : QStringLiteral("trayer exited at once");
     }
 };
 

@@ -146,21 +146,13 @@ QList<qint64> TestSandbox::processes(bool daemons) const
 
 bool TestSandbox::startBridge(int timeoutMs) const
 {
-    shell(u"pivra start"_s);
+    QProcess pivra; // in the sandbox's login shell, as a user would type it
+    pivra.setWorkingDirectory(home());
+    pivra.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    pivra.start(u"/bin/zsh"_s, {u"-lc"_s, u"source ~/.zshrc >/dev/null 2>&1; pivra start"_s});
+    pivra.waitForFinished(180000);
     const QString session = stateDirectory() + u"/pairing-session.json"_s;
     return waitUntil([&] { return QFileInfo::exists(session); }, timeoutMs);
-}
-
-QString TestSandbox::shell(const QString &command, int *exitCode) const
-{
-    QProcess process;
-    process.setWorkingDirectory(home());
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(u"/bin/zsh"_s, {u"-lc"_s, u"source ~/.zshrc >/dev/null 2>&1; "_s + command});
-    process.waitForFinished(180000);
-    if (exitCode)
-        *exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
 }
 
 bool TestSandbox::writeFile(const QString &path, const QByteArray &bytes)

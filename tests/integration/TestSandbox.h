@@ -43,8 +43,6 @@ public:
     QList<qint64> commandsStillRunning() const { return processes(false); }
     // Starts the bridge through the tool and waits for its pairing session.
     bool startBridge(int timeoutMs = 15000) const;
-    // Runs one command in the sandbox's login shell, blocking.
-    QString shell(const QString &command, int *exitCode = nullptr) const;
     // Writes `bytes` to `path`, making its folders.
     static bool writeFile(const QString &path, const QByteArray &bytes);
 
