@@ -28,8 +28,9 @@ public:
         QString said;
         for (int attempt = 0; attempt < 3; ++attempt) {
             m_process.start(QStringLiteral("trayer"), arguments.split(u' ') + extraArguments);
+            m_process.waitForStarted(10000);
             const QDeadlineTimer deadline(10000);
-            while (m_process.waitForStarted(10000) && isRunning() && !deadline.hasExpired()) {
+            while (isRunning() && !deadline.hasExpired()) {
                 QProcess xwininfo;
                 xwininfo.start(QStringLiteral("xwininfo"),
                                QStringLiteral("-root -tree").split(u' '));
